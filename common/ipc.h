@@ -1,0 +1,50 @@
+// The message-queue channel between the assistant and the service: each
+// program receives on its own System V queue and sends into the peer's.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vask {
+
+// One message on either queue. Named apart from glibc's own struct msgbuf.
+struct msgbuf {
+    long mtype;
+    char mcontext[16]; // NUL-terminated text of at most 5 characters, rest zero
+};
+
+} // namespace vask
+
+inline constexpr long msg_type = 1;
+inline constexpr size_t msg_text_size = sizeof(vask::msgbuf::mcontext);
+inline constexpr size_t msg_text_max = 5;
+
+// A queue is named by the file its key is made from and a project id.
+struct ipc_endpoint {
+    char flag;
+    const char *fname;
+};
+
+// Provided by each program: its own queue, the peer's, whether server_init
+// waits for the receiver, and how one received message is handled.
+extern const ipc_endpoint ipc_own_queue;
+extern const ipc_endpoint ipc_peer_queue;
+extern const bool ipc_server_waits;
+int msg_rcv(int msgid, vask::msgbuf *msg);
+
+extern std::atomic<bool> quit;
+
+int msgque_handle(char FLAG, const char *fname, bool clean);
+
+// Sends text (cut to 5 characters) to the peer's queue, looked up anew.
+// msgflg is 0 or IPC_NOWAIT. Returns whether the message was queued.
+bool msg_post(std::string_view text, int msgflg);
+
+// Receives one message of type 1 into msg, cutting an oversized one to the
+// 16 text bytes. Returns the text (at most 5 characters), or -1 as with msgrcv.
+ssize_t msg_receive(int msgid, vask::msgbuf *msg, char (&text)[msg_text_max + 1]);
+
+void server_init();
+void server_quit();

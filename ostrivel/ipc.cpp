@@ -1,0 +1,83 @@
+// The service's request handler: classifies each request from the
+// assistant's queue, carries it out and answers with the feature bits.
+#include "ipc.h"
+
+#include <cstdio>
+#include <string_view>
+#include <sys/msg.h>
+
+#include "../common/ipc.h"
+#include "log.h"
+#include "ostrivel.h"
+#include "paths.h"
+
+const ipc_endpoint ipc_own_queue = {.flag = 'c', .fname = paths::ostrivel_ipc_key};
+const ipc_endpoint ipc_peer_queue = {.flag = 'z', .fname = paths::quillmar_ipc_key};
+const bool ipc_server_waits = true;
+
+namespace {
+
+enum class request_class { feature, digit_command, letter_command, other };
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool is_command_letter(char c)
+{
+    return c >= 'b' && c <= 'z';
+}
+
+request_class classify(std::string_view text)
+{
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '8')
+        return request_class::feature;
+    if (!text.empty() && is_digit(text[0]))
+        return request_class::digit_command;
+    if (!text.empty() && is_command_letter(text[0]) && (text.size() == 1 || !is_command_letter(text[1])))
+        return request_class::letter_command;
+    return request_class::other;
+}
+
+} // namespace
+
+void msg_send(const char *data)
+{
+    // Never wait on a full reply queue: an assistant that does not read its
+    // replies must not stop the service from serving everyone else.
+    if (!msg_post(data, IPC_NOWAIT)) {
+        vskprint(LOG_LEVEL_WARN, __func__, "message failed To send\n");
+        return;
+    }
+    vskprint(LOG_LEVEL_WARN, __func__, "message send with %s\n", data);
+}
+
+int msg_rcv(int msgid, vask::msgbuf *msg)
+{
+    char text[msg_text_max + 1];
+    if (msg_receive(msgid, msg, text) < 0)
+        return -1;
+
+    int8_t status = 0;
+    vskprint(LOG_LEVEL_INFO, __func__, "received message %s\n", text);
+    switch (classify(text)) {
+    case request_class::feature:
+        status = ostrivel_parse_cmd(false, text, nullptr);
+        break;
+    case request_class::digit_command:
+        text[1] = '\0';
+        status = ostrivel_parse_cmd(true, "mp", text);
+        break;
+    case request_class::letter_command:
+        status = ostrivel_parse_cmd(true, "mp", text);
+        break;
+    case request_class::other:
+        break;
+    }
+
+    char data[6];
+    snprintf(data, sizeof(data), "%d", status);
+    msg_send(data);
+    return status;
+}

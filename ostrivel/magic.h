@@ -1,0 +1,27 @@
+// Board features switched through kernel control files: the USB2 PHY's OTG
+// port mode, the SysRq enable, and the SysRq trigger.
+#pragma once
+
+#include <cstdint>
+#include <sys/types.h>
+
+#include "vkstatus.h"
+
+// Result of one read or write: the text read (or last written), NUL-terminated.
+struct file_context_info {
+    ssize_t len;
+    char rbuf[4096];
+};
+
+struct file_operate {
+    int64_t (*gfopen)(const char *path);
+    file_context_info (*gfread)(int64_t fd);
+    file_context_info (*gfwrite)(int64_t fd, const char *cmd);
+    void (*gfclose)(int64_t fd);
+};
+
+const file_operate *fp_get();
+
+vkstatus otg_status_handle(bool status);
+vkstatus sysrq_switch_status_handle(bool status);
+void sysrq_trigger_status_handle(const char *cmd);

@@ -1,0 +1,239 @@
+// ostrivel: the root service that switches the board's debug features. With
+// one or two arguments it runs one command and exits; otherwise it serves the
+// assistant's requests from its message queue until stopped by a signal.
+#include "ostrivel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string_view>
+#include <unistd.h>
+
+#include "../common/ipc.h"
+#include "log.h"
+#include "magic.h"
+#include "rk3588.h"
+
+namespace {
+
+constexpr char program_name[] = "ostrivel";
+constexpr int version_major = 3;
+constexpr int version_minor = 1;
+
+constexpr uint8_t bit_otg = 1;
+constexpr uint8_t bit_jtag = 2;
+constexpr uint8_t bit_sysrq = 4;
+
+constexpr const char *usage_lines[] = {
+    "---------------------------------------------------------------------\n",
+    "| usage: sudo ostrivel [mp] {muggle}                        |\n",
+    "---------------------------------------------------------------------\n",
+    "| mp (mana point) introduce:                                        |\n",
+    "|     use features by setting the mp bits, or ask for help          |\n",
+    "| usage: -h / -? / --help                                           |\n",
+    "| bit0:  otg   toggle -> 1  | original -> 0                         |\n",
+    "| bit1:  jtag  toggle -> 2  | original -> 0                         |\n",
+    "| bit2:  sysrq toggle -> 4  | original -> 0                         |\n",
+    "---------------------------------------------------------------------\n",
+    "| muggle introduce:                                                 |\n",
+    "|     syrsrq is a magic that turns into a muggle when used          |\n",
+    "|     https://www.kernel.org/doc/html/latest/admin-guide/sysrq.html |\n",
+    "| b - z: use the command sysrq                                      |\n",
+    "| 0 - 9: set the log level                                          |\n",
+    "---------------------------------------------------------------------\n",
+};
+
+// Signals only record themselves here; signal_thread does the clean-up
+// outside the handler, where logging and exit are safe.
+int signal_pipe[2] = {-1, -1};
+
+[[noreturn]] void usage()
+{
+    for (const char *line : usage_lines)
+        vskprint(LOG_LEVEL_INFO, "usage", "%s", line);
+    ostrivel_clean_up(1);
+}
+
+size_t leading_run(std::string_view text, bool (*in_run)(char))
+{
+    size_t n = 0;
+    while (n < text.size() && in_run(text[n]))
+        n++;
+    return n;
+}
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool is_command_letter(char c)
+{
+    return c >= 'b' && c <= 'z';
+}
+
+// Exactly one digit (or letter) at the start of a non-empty text.
+bool single_leading(std::string_view text, bool (*in_run)(char))
+{
+    return leading_run(text, in_run) == std::min<size_t>(text.size(), 1);
+}
+
+bool bit_check(uint8_t mp, uint8_t bit)
+{
+    return (mp & bit) == bit;
+}
+
+int8_t returan_value_handle(vkstatus ret, uint8_t status)
+{
+    return ret == vkstatus::vkon ? static_cast<int8_t>(status) : 0;
+}
+
+// One feature of the answer: its handler, its bit and the line that says
+// whether it is toggled.
+struct feature_switch {
+    const char *func;
+    const char *message;
+    vkstatus (*handle)(bool status);
+    uint8_t bit;
+};
+
+int8_t prepare2change(const feature_switch &feature, bool status)
+{
+    vskprint(LOG_LEVEL_INFO, feature.func, feature.message, status ? "true " : "false");
+    return returan_value_handle(feature.handle(status), feature.bit);
+}
+
+int8_t otg_status_prepare2change(bool status)
+{
+    static constexpr feature_switch otg = {
+        __func__, "whether switch otg status: %s\n", otg_status_handle, bit_otg};
+    return prepare2change(otg, status);
+}
+
+int8_t jtag_status_prepare2change(bool status)
+{
+    static constexpr feature_switch jtag = {
+        __func__, "whether switch jtag status: %s\n", jtag_status_handle, bit_jtag};
+    return prepare2change(jtag, status);
+}
+
+int8_t sysrq_status_prepare2change(bool status)
+{
+    static constexpr feature_switch sysrq = {
+        __func__, "whether switch sysrq status: %s\n", sysrq_switch_status_handle, bit_sysrq};
+    return prepare2change(sysrq, status);
+}
+
+void args_parse(int argc, char **argv)
+{
+    if (argc == 2) {
+        ostrivel_parse_cmd(false, argv[1], nullptr);
+        ostrivel_clean_up(2);
+    }
+    if (argc == 3) {
+        std::string_view muggle = argv[2];
+        if (!single_leading(muggle, is_digit) && !single_leading(muggle, is_command_letter))
+            usage();
+        ostrivel_parse_cmd(true, argv[1], argv[2]);
+        ostrivel_clean_up(2);
+    }
+}
+
+void signal_handle(int signum)
+{
+    int saved = errno;
+    unsigned char signo = static_cast<unsigned char>(signum);
+    (void)!write(signal_pipe[1], &signo, 1);
+    errno = saved;
+}
+
+void *signal_thread(void *)
+{
+    unsigned char signo;
+    for (;;) {
+        ssize_t n = read(signal_pipe[0], &signo, 1);
+        if (n == 1)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        return nullptr;
+    }
+    vskprint(LOG_LEVEL_INFO, "signal_handle", "receive SIGTERM or SIGTERM, the program will exit, signo: %d\n", signo);
+    ostrivel_clean_up(signo);
+}
+
+void signals_install()
+{
+    if (pipe2(signal_pipe, O_CLOEXEC) == 0) {
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, signal_thread, nullptr) == 0)
+            pthread_detach(thread);
+    }
+    struct sigaction sa {};
+    sa.sa_handler = signal_handle;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace
+
+int8_t ostrivel_use_cmd(uint8_t mp)
+{
+    int8_t status = 0;
+    status += otg_status_prepare2change(bit_check(mp, bit_otg));
+    status += jtag_status_prepare2change(bit_check(mp, bit_jtag));
+    status += sysrq_status_prepare2change(bit_check(mp, bit_sysrq));
+    return status;
+}
+
+int8_t ostrivel_parse_cmd(bool muggle_mode, const char *mp, const char *muggle)
+{
+    std::string_view text = mp;
+    if (muggle_mode) {
+        if (text != "mp")
+            usage();
+        sysrq_trigger_status_handle(muggle);
+        return 0;
+    }
+    if (single_leading(text, is_digit)) {
+        // An empty text passes the test but names no feature: a status query.
+        uint8_t mpvalue = text.empty() ? 0 : static_cast<uint8_t>(text[0] - '0');
+        return ostrivel_use_cmd(mpvalue);
+    }
+    if (text.starts_with("-h") || text.starts_with("-?") || text.starts_with("--help"))
+        usage();
+    vskprint(LOG_LEVEL_INFO, __func__, "mp of ostrivel is not used correctly\n");
+    return 0;
+}
+
+void ostrivel_clean_up(int exitnum)
+{
+    // The main, receiver and signal threads may all end the program; the
+    // first one does, the others wait for the exit.
+    static std::atomic<bool> cleaning{false};
+    if (cleaning.exchange(true))
+        for (;;)
+            pause();
+    vskprint(LOG_LEVEL_INFO, __func__, "the program will exit with exitno: %d\n", exitnum);
+    server_quit();
+    log_exit();
+    exit(exitnum);
+}
+
+int main(int argc, char **argv)
+{
+    signals_install();
+    args_parse(argc, argv);
+    log_init(LOG_LEVEL_DEBUG);
+    vskprint(LOG_LEVEL_INFO, __func__, "log initialization complete, %s v%d.%d, pid: %d\n", program_name, version_major,
+             version_minor, getpid());
+    server_init();
+    ostrivel_clean_up(0);
+}

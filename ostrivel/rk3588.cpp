@@ -1,0 +1,139 @@
+// Pin function of the RK3588 debug pins (SD card or JTAG & UART), read and
+// switched through mappings of the GRF and IOC register blocks.
+#include "rk3588.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <utility>
+
+#include "log.h"
+#include "paths.h"
+#include "unique_fd.h"
+
+namespace {
+
+// Every line of the handler carries its entry's name, mapped or not.
+constexpr char handler[] = "jtag_status_handle";
+
+constexpr uint32_t soc_con6_set = 0x40004000;
+constexpr uint32_t sd_card_bits = 0x5500;
+constexpr uint32_t select_jtag_uart = 0xFFFF11AA;
+constexpr uint32_t select_sd_card = 0xFFFF5500;
+
+// A shared read-write mapping of part of a file, unmapped with the length it
+// was mapped with.
+class mapped_window {
+public:
+    mapped_window(int fd, uint64_t offset, size_t length)
+        : base_(mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(offset))),
+          length_(length)
+    {
+    }
+    mapped_window(const mapped_window &) = delete;
+    mapped_window &operator=(const mapped_window &) = delete;
+    ~mapped_window()
+    {
+        if (ok())
+            munmap(base_, length_);
+    }
+
+    bool ok() const { return base_ != MAP_FAILED; }
+    volatile uint8_t *at(uint64_t offset) const { return static_cast<volatile uint8_t *>(base_) + offset; }
+
+private:
+    void *base_;
+    size_t length_;
+};
+
+uint32_t raw_readl(const volatile void *addr)
+{
+    return *static_cast<const volatile uint32_t *>(addr);
+}
+
+void raw_writel(uint32_t b, volatile void *addr)
+{
+    *static_cast<volatile uint32_t *>(addr) = b;
+}
+
+bool is_sd_card(uint32_t val_ioc)
+{
+    return (val_ioc & sd_card_bits) == sd_card_bits;
+}
+
+} // namespace
+
+rk3588_window rk3588_window_of(uint64_t base, size_t window, size_t page_size)
+{
+    uint64_t pbase = base / page_size * page_size;
+    return {.pbase = pbase, .poffset = base - pbase, .length = static_cast<size_t>(base - pbase) + window};
+}
+
+vkstatus jtag_registers_switch(volatile uint8_t *grf, volatile uint8_t *ioc, bool status, const rk3588_io &io)
+{
+    volatile uint8_t *soc_con6 = grf + SOC_CON6;
+    volatile uint8_t *iomux = ioc + GPIO4D_IOMUX_SEL_L;
+
+    uint32_t val_grf = io.readl(soc_con6);
+    vskprint(LOG_LEVEL_INFO, handler, "current value of SOC_CON6 = 0x%x\n", val_grf);
+    uint32_t val_ioc = io.readl(iomux);
+    vskprint(LOG_LEVEL_INFO, handler, "current value of GPIO4D_IOMUX_SEL_L = 0x%x\n", val_ioc);
+
+    if (status) {
+        vskprint(LOG_LEVEL_INFO, handler, "value is set to = 0x%x\n", soc_con6_set);
+        io.writel(soc_con6_set, soc_con6);
+        val_grf = io.readl(soc_con6);
+        vskprint(LOG_LEVEL_INFO, handler, "current value of SOC_CON6 = 0x%x\n", val_grf);
+
+        uint32_t select;
+        if (is_sd_card(val_ioc)) {
+            vskprint(LOG_LEVEL_INFO, handler, "will set register status to jtag & uart mode\n");
+            select = select_jtag_uart;
+        } else {
+            vskprint(LOG_LEVEL_INFO, handler, "will set register status to sd card mode\n");
+            select = select_sd_card;
+        }
+        vskprint(LOG_LEVEL_INFO, handler, "val_ioc is set to = 0x%x\n", select);
+        // The upper half is the write-enable mask: one store, no read-modify-write.
+        io.writel(select, iomux);
+        // Judge by what the hardware reports, not by what was written.
+        val_ioc = io.readl(iomux);
+        vskprint(LOG_LEVEL_INFO, handler, "current value of GPIO4D_IOMUX_SEL_L = 0x%x\n", val_ioc);
+    }
+    return is_sd_card(val_ioc) ? vkstatus::vkoff : vkstatus::vkon;
+}
+
+vkstatus jtag_status_handle(bool status)
+{
+    const size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const rk3588_window grf = rk3588_window_of(rk3588_grf_base, rk3588_grf_window, page_size);
+    const rk3588_window ioc = rk3588_window_of(rk3588_ioc_base, rk3588_ioc_window, page_size);
+
+    // A failed open shows as a failed mapping of the first window.
+    unique_fd fd(open(paths::dev_mem, O_RDWR | O_SYNC | O_CLOEXEC));
+    mapped_window base_grf(fd.get(), grf.pbase, grf.length);
+    if (!base_grf.ok()) {
+        vskprint(LOG_LEVEL_INFO, handler, "failed to map GRF memory at 0x%lx\n", static_cast<unsigned long>(rk3588_grf_base));
+        return vkstatus::vkunknow;
+    }
+    mapped_window base_ioc(fd.get(), ioc.pbase, ioc.length);
+    if (!base_ioc.ok()) {
+        vskprint(LOG_LEVEL_INFO, handler, "failed to map GRF memory at 0x%lx\n", static_cast<unsigned long>(rk3588_ioc_base));
+        return vkstatus::vkunknow;
+    }
+    return jtag_registers_switch(base_grf.at(grf.poffset), base_ioc.at(ioc.poffset), status, *rk3588_io_get());
+}
+
+namespace {
+
+const rk3588_io raw_io = {
+    .readl = raw_readl,
+    .writel = raw_writel,
+};
+
+} // namespace
+
+const rk3588_io *rk3588_io_get()
+{
+    return &raw_io;
+}

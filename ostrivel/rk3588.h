@@ -1,0 +1,38 @@
+// Switches the RK3588 debug pin group between the SD card and the JTAG & UART
+// function by writing the SoC's pin-mux registers through /dev/mem.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vkstatus.h"
+
+inline constexpr uint64_t rk3588_grf_base = 0xfd58c000;
+inline constexpr size_t rk3588_grf_window = 0x1000;
+inline constexpr uint64_t rk3588_ioc_base = 0xfd5f8000;
+inline constexpr size_t rk3588_ioc_window = 0x9c;
+inline constexpr size_t SOC_CON6 = 0x318;           // in the GRF block
+inline constexpr size_t GPIO4D_IOMUX_SEL_L = 0x98;  // in the IOC block
+
+// Where a register block lands in a page-aligned mapping of /dev/mem.
+struct rk3588_window {
+    uint64_t pbase;   // page-aligned file offset to map
+    uint64_t poffset; // the block's offset within that mapping
+    size_t length;    // bytes to map
+};
+
+rk3588_window rk3588_window_of(uint64_t base, size_t window, size_t page_size);
+
+// 32-bit register access; the board's is a plain volatile load and store.
+struct rk3588_io {
+    uint32_t (*readl)(const volatile void *addr);
+    void (*writel)(uint32_t value, volatile void *addr);
+};
+
+const rk3588_io *rk3588_io_get();
+
+// The toggle itself, on blocks already mapped: grf and ioc point at the
+// blocks' bases.
+vkstatus jtag_registers_switch(volatile uint8_t *grf, volatile uint8_t *ioc, bool status, const rk3588_io &io);
+
+vkstatus jtag_status_handle(bool status);

@@ -1,0 +1,215 @@
+// The log facility, in the flavour of the program this test is built for.
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#if VASK_ASSISTANT
+constexpr char program[] = "quillmar";
+#else
+constexpr char program[] = "ostrivel";
+#endif
+
+time_t fixed_now;
+time_t fixed_clock()
+{
+    return fixed_now;
+}
+
+time_t utc(int year, int month, int day, int hour, int minute, int second)
+{
+    struct tm tm {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return timegm(&tm);
+}
+
+std::string log_in(const char *dir)
+{
+    return test::sysroot(dir) + program + "0.log";
+}
+
+void close_log()
+{
+    int64_t fd = glog.fd.exchange(-1);
+    if (fd >= 0)
+        close(static_cast<int>(fd));
+    glog.has_init = false;
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        close_log();
+        if (fs::exists(test::sysroot("/opt/vask/logs")) && !fs::is_directory(test::sysroot("/opt/vask/logs")))
+            fs::remove(test::sysroot("/opt/vask/logs"));
+        test::board::lay();
+        fs::remove_all(test::sysroot("/var/log"));
+        fs::remove_all(test::sysroot("/data"));
+        fs::create_directories(test::sysroot("/var/log"));
+        fs::create_directories(test::sysroot("/data"));
+        fixed_now = utc(2026, 12, 5, 19, 41, 37);
+        log_set_clock(fixed_clock);
+    }
+    void TearDown() override { close_log(); }
+
+    // Opens the log at level and returns the lines written after its first.
+    static std::vector<std::string> logged(uint8_t level, const std::function<void()> &fn,
+                                           const char *dir = "/opt/vask/logs/")
+    {
+        log_init(level);
+        fn();
+        auto lines = test::lines_of(test::read_file(log_in(dir)));
+        EXPECT_FALSE(lines.empty());
+        if (!lines.empty())
+            lines.erase(lines.begin());
+        return lines;
+    }
+};
+
+TEST_F(LogTest, StampIsTakenInUtcPlusEight)
+{
+    struct {
+        time_t now;
+        const char *stamp;
+    } cases[] = {
+        {utc(2026, 12, 5, 19, 41, 37), "2026-1206-03:41:37"},
+        {utc(2026, 12, 31, 20, 30, 0), "2027-0101-04:30:00"},
+        {utc(2028, 2, 28, 16, 0, 0), "2028-0229-00:00:00"},
+        {utc(2027, 1, 1, 9, 5, 7), "2027-0101-17:05:07"},
+    };
+    for (const auto &c : cases) {
+        fixed_now = c.now;
+        auto lines = logged(LOG_LEVEL_INFO, [] { vskprint(LOG_LEVEL_INFO, "main", "pid: %d\n", 812); });
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0], std::string(c.stamp) + " [II]: main -> pid: 812");
+        close_log();
+    }
+}
+
+TEST_F(LogTest, FirstLineNamesTheLevelAndEachLevelItsTag)
+{
+    log_init(LOG_LEVEL_DEBUG);
+    vskprint(LOG_LEVEL_ERROR, "f", "one\n");
+    vskprint(LOG_LEVEL_WARN, "f", "two\n");
+    vskprint(LOG_LEVEL_INFO, "f", "three\n");
+    vskprint(LOG_LEVEL_DEBUG, "f", "four\n");
+    EXPECT_EQ(test::read_file(log_in("/opt/vask/logs/")), "try to write file, current level is: 4!\n"
+                                                           "2026-1206-03:41:37 [EE]: f -> one\n"
+                                                           "2026-1206-03:41:37 [WW]: f -> two\n"
+                                                           "2026-1206-03:41:37 [II]: f -> three\n"
+                                                           "2026-1206-03:41:37 [DD]: f -> four\n");
+}
+
+TEST_F(LogTest, LongMessagesAreCutAt1023Characters)
+{
+    const std::string long_text(2000, 'x');
+    auto lines = logged(LOG_LEVEL_DEBUG, [&] { vskprint(LOG_LEVEL_INFO, "main", "%s\n", long_text.c_str()); });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "2026-1206-03:41:37 [II]: main -> " + std::string(1023, 'x'));
+}
+
+TEST_F(LogTest, ThirtyCharacterNameAndFullMessageStandWhole)
+{
+    const std::string func(30, 'f');
+    const std::string text(1011, 'm'); // and its newline: 1012 characters
+    log_init(LOG_LEVEL_DEBUG);
+    vskprint(LOG_LEVEL_INFO, func.c_str(), "%s\n", text.c_str());
+    std::string file = test::read_file(log_in("/opt/vask/logs/"));
+    EXPECT_TRUE(file.ends_with("[II]: " + func + " -> " + text + "\n"));
+}
+
+TEST_F(LogTest, LevelFilterDropsLinesAboveTheCurrentLevel)
+{
+    auto all_levels = [] {
+        for (uint8_t level = LOG_LEVEL_ERROR; level <= LOG_LEVEL_DEBUG; level++)
+            vskprint(level, "f", "level %d\n", level);
+    };
+    auto at_one = logged(LOG_LEVEL_ERROR, all_levels);
+    EXPECT_EQ(at_one, std::vector<std::string>{"2026-1206-03:41:37 [EE]: f -> level 1"});
+    close_log();
+    auto at_four = logged(LOG_LEVEL_DEBUG, all_levels);
+    EXPECT_EQ(at_four.size(), 4u);
+    close_log();
+    auto at_two = logged(LOG_LEVEL_WARN, all_levels);
+    EXPECT_EQ(at_two.size(), 2u);
+}
+
+TEST_F(LogTest, LevelsOutsideOneToFourAreDroppedOnceOpen)
+{
+    auto lines = logged(LOG_LEVEL_DEBUG, [] {
+        vskprint(0, "f", "zero\n");
+        vskprint(5, "f", "five\n");
+        vskprint(LOG_LEVEL_ERROR, "f", "kept\n");
+    });
+    EXPECT_EQ(lines, std::vector<std::string>{"2026-1206-03:41:37 [EE]: f -> kept"});
+}
+
+TEST_F(LogTest, EveryStartTruncatesTheFile)
+{
+    test::write_file(log_in("/opt/vask/logs/"), "left by an earlier run\nand more\n");
+    auto lines = logged(LOG_LEVEL_DEBUG, [] {});
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(LogTest, FallsBackThroughTheThreeDirectories)
+{
+    // Missing first directory: the second takes the file.
+    fs::remove_all(test::sysroot("/opt/vask/logs"));
+    auto lines = logged(LOG_LEVEL_DEBUG, [] { vskprint(LOG_LEVEL_WARN, "f", "here\n"); }, "/var/log/");
+    EXPECT_EQ(lines, std::vector<std::string>{"2026-1206-03:41:37 [WW]: f -> here"});
+    close_log();
+
+    // Neither of the first two usable (a file where a directory should be
+    // stops root as well): the third takes it.
+    test::write_file(test::sysroot("/opt/vask/logs"), "not a directory");
+    fs::remove_all(test::sysroot("/var/log"));
+    lines = logged(LOG_LEVEL_DEBUG, [] { vskprint(LOG_LEVEL_WARN, "f", "there\n"); }, "/data/");
+    EXPECT_EQ(lines, std::vector<std::string>{"2026-1206-03:41:37 [WW]: f -> there"});
+    fs::remove(test::sysroot("/opt/vask/logs"));
+}
+
+TEST_F(LogTest, BeforeInitLinesGoToStandardErrorUnchanged)
+{
+    std::string err = test::capture_stderr([] {
+        vskprint(LOG_LEVEL_DEBUG, "f", "debug %s\n", "line");
+        vskprint(LOG_LEVEL_ERROR, "f", "error line\n");
+        vskprint(0, "f", "level zero\n");
+    });
+#if VASK_ASSISTANT
+    // The assistant checks the level before the log is open too.
+    EXPECT_EQ(err, "debug line\nerror line\n");
+#else
+    EXPECT_EQ(err, "debug line\nerror line\nlevel zero\n");
+#endif
+}
+
+TEST_F(LogTest, LogExitWritesItsLineAndCloses)
+{
+    std::string err = test::capture_stderr([] { log_exit(); });
+#if VASK_ASSISTANT
+    EXPECT_EQ(err, "prepare to clean up the log\n");
+#else
+    EXPECT_EQ(err, "");
+#endif
+    close_log();
+    log_init(LOG_LEVEL_INFO);
+    log_exit();
+    EXPECT_EQ(glog.fd.load(), -1);
+    EXPECT_TRUE(test::read_file(log_in("/opt/vask/logs/")).ends_with("[II]: log_exit -> prepare to clean up the log\n"));
+}
+
+} // namespace

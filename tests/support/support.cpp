@@ -1,0 +1,336 @@
+// Test helpers: processes, the simulated board and the raw wire format.
+#include "support.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "paths.h"
+
+namespace test {
+
+std::string bin(std::string_view name)
+{
+    return std::string(VASK_BIN_DIR) + "/" + std::string(name);
+}
+
+std::string source(std::string_view rel)
+{
+    return std::string(VASK_SOURCE_DIR) + "/" + std::string(rel);
+}
+
+std::string sysroot(std::string_view rel)
+{
+    return std::string(paths::sysroot) + std::string(rel);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, std::string_view text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> lines_of(std::string_view text)
+{
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        lines.emplace_back(text.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+bool has_lines_in_order(std::string_view text, const std::vector<std::string> &wanted)
+{
+    auto lines = lines_of(text);
+    size_t at = 0;
+    for (const auto &line : lines)
+        if (at < wanted.size() && line == wanted[at])
+            at++;
+    return at == wanted.size();
+}
+
+namespace {
+
+int decode_status(int wstatus)
+{
+    if (WIFEXITED(wstatus))
+        return WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus))
+        return 128 + WTERMSIG(wstatus);
+    return -1;
+}
+
+// A fresh empty file of the caller's, to be unlinked when done.
+std::string temp_path()
+{
+    char tmpl[] = "/tmp/vask-test-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0)
+        close(fd);
+    return tmpl;
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
+{
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+} // namespace
+
+run_result run(const std::vector<std::string> &argv)
+{
+    std::string out = temp_path(), err = temp_path();
+    pid_t pid = spawn(argv, out, err);
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    run_result r{decode_status(wstatus), read_file(out), read_file(err)};
+    unlink(out.c_str());
+    unlink(err.c_str());
+    return r;
+}
+
+process::process(const std::vector<std::string> &argv) : err_path_(temp_path())
+{
+    pid_ = spawn(argv, "/dev/null", err_path_);
+}
+
+process::~process()
+{
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        wait();
+    }
+    unlink(err_path_.c_str());
+}
+
+void process::signal(int signo) const
+{
+    kill(pid_, signo);
+}
+
+int process::wait()
+{
+    int wstatus = 0;
+    while (waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    return decode_status(wstatus);
+}
+
+std::string process::err() const
+{
+    return read_file(err_path_);
+}
+
+bool eventually(const std::function<bool()> &pred)
+{
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return pred();
+}
+
+bool wait_until_receiving(pid_t pid)
+{
+    const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+    return eventually([&] {
+        DIR *dir = opendir(task_dir.c_str());
+        if (!dir)
+            return false;
+        bool receiving = false;
+        while (dirent *e = readdir(dir)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::string nr = read_file(task_dir + "/" + e->d_name + "/syscall");
+            if (atol(nr.c_str()) == SYS_msgrcv && !nr.empty())
+                receiving = true;
+        }
+        closedir(dir);
+        return receiving;
+    });
+}
+
+namespace board {
+
+void lay(const std::vector<std::string> &options)
+{
+    std::vector<std::string> argv = {source("scripts/sim-board")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(paths::sysroot);
+    run_result r = run(argv);
+    if (r.status != 0) {
+        fprintf(stderr, "sim-board failed: %s\n", r.err.c_str());
+        abort();
+    }
+}
+
+std::string show()
+{
+    return run({source("scripts/sim-board"), "--show", paths::sysroot}).out;
+}
+
+std::string otg_mode()
+{
+    return read_file(paths::otg_mode);
+}
+
+std::string sysrq()
+{
+    return read_file(paths::sysrq_enable);
+}
+
+std::string trigger()
+{
+    return read_file(paths::sysrq_trigger);
+}
+
+uint32_t reg(uint64_t physical)
+{
+    uint32_t value = 0;
+    int fd = open(paths::dev_mem, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (pread(fd, &value, sizeof(value), static_cast<off_t>(physical)) != sizeof(value))
+            value = 0xdeadbeef;
+        close(fd);
+    }
+    return value;
+}
+
+void set_reg(uint64_t physical, uint32_t value)
+{
+    int fd = open(paths::dev_mem, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)!pwrite(fd, &value, sizeof(value), static_cast<off_t>(physical));
+        close(fd);
+    }
+}
+
+} // namespace board
+
+namespace wire {
+
+namespace {
+
+struct raw_msg {
+    long mtype;
+    char text[64];
+};
+
+int queue(const char *key_file, char id)
+{
+    key_t key = ftok(key_file, id);
+    return key < 0 ? -1 : msgget(key, IPC_CREAT | 0777);
+}
+
+} // namespace
+
+int request_queue()
+{
+    return queue(paths::ostrivel_ipc_key, 'c');
+}
+
+int reply_queue()
+{
+    return queue(paths::quillmar_ipc_key, 'z');
+}
+
+void drain(int msgid)
+{
+    raw_msg m;
+    while (msgrcv(msgid, &m, sizeof(m.text), 0, IPC_NOWAIT | MSG_NOERROR) >= 0) {
+    }
+}
+
+bool send(int msgid, std::string_view text, size_t size)
+{
+    raw_msg m{};
+    m.mtype = 1;
+    memcpy(m.text, text.data(), std::min(text.size(), sizeof(m.text)));
+    return msgsnd(msgid, &m, std::min(size, sizeof(m.text)), IPC_NOWAIT) == 0;
+}
+
+std::optional<std::string> receive_raw(int msgid, std::chrono::milliseconds wait)
+{
+    raw_msg m{};
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    do {
+        ssize_t n = msgrcv(msgid, &m, sizeof(m.text), 0, IPC_NOWAIT | MSG_NOERROR);
+        if (n >= 0)
+            return std::string(m.text, static_cast<size_t>(n));
+        std::this_thread::sleep_for(1ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+std::optional<std::string> receive(int msgid, std::chrono::milliseconds wait)
+{
+    auto raw = receive_raw(msgid, wait);
+    if (raw)
+        raw->resize(strnlen(raw->c_str(), raw->size()));
+    return raw;
+}
+
+} // namespace wire
+
+std::string capture_stderr(const std::function<void()> &fn)
+{
+    fflush(stderr);
+    std::string path = temp_path();
+    int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    int saved = dup(STDERR_FILENO);
+    dup2(file, STDERR_FILENO);
+    fn();
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(file);
+    std::string text = read_file(path);
+    unlink(path.c_str());
+    return text;
+}
+
+} // namespace test

@@ -1,0 +1,102 @@
+// Helpers shared by the tests: running the real programs, laying out and
+// reading the simulated board, and talking the queue wire format directly.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace test {
+
+using namespace std::chrono_literals;
+
+// How long a test waits for something that should happen at once before it
+// gives up; a guard against hanging, not a measure of speed.
+inline constexpr std::chrono::seconds patience{20};
+
+std::string bin(std::string_view name);
+std::string source(std::string_view rel);
+std::string sysroot(std::string_view rel);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, std::string_view text);
+
+// Splits a text into its lines, each without its line end.
+std::vector<std::string> lines_of(std::string_view text);
+// Whether every wanted line occurs in text, in this order, as a whole line.
+bool has_lines_in_order(std::string_view text, const std::vector<std::string> &wanted);
+
+struct run_result {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+run_result run(const std::vector<std::string> &argv);
+
+// A program running in the background, its output going to files.
+class process {
+public:
+    explicit process(const std::vector<std::string> &argv);
+    process(const process &) = delete;
+    process &operator=(const process &) = delete;
+    ~process();
+
+    pid_t pid() const { return pid_; }
+    void signal(int signo) const;
+    // Waits for the exit; returns the exit status, or 128 + signal.
+    int wait();
+    std::string err() const;
+
+private:
+    pid_t pid_ = -1;
+    std::string err_path_;
+    bool reaped_ = false;
+};
+
+// Waits until a thread of pid sleeps in msgrcv: its receiver is serving.
+bool wait_until_receiving(pid_t pid);
+// Waits until pred holds.
+bool eventually(const std::function<bool()> &pred);
+
+namespace board {
+
+// Lays out a fresh simulated board; extra options as scripts/sim-board takes.
+void lay(const std::vector<std::string> &options = {});
+std::string show();
+std::string otg_mode();
+std::string sysrq();
+std::string trigger();
+uint32_t reg(uint64_t physical);
+void set_reg(uint64_t physical, uint32_t value);
+
+inline constexpr uint64_t soc_con6 = 0xfd58c000 + 0x318;
+inline constexpr uint64_t iomux = 0xfd5f8000 + 0x98;
+
+} // namespace board
+
+// The wire format, spoken without the programs' own channel code.
+namespace wire {
+
+// The request queue ('c') and the reply queue ('z'), made if missing.
+int request_queue();
+int reply_queue();
+void drain(int msgid);
+// Sends raw text bytes with the given text size (16 for well-formed ones).
+bool send(int msgid, std::string_view text, size_t size = 16);
+// Waits for one message; nullopt when none came.
+std::optional<std::string> receive(int msgid, std::chrono::milliseconds wait = patience);
+// The whole text part of the next message, as many bytes as were sent.
+std::optional<std::string> receive_raw(int msgid, std::chrono::milliseconds wait = patience);
+
+} // namespace wire
+
+// Runs fn with standard error going to a file; returns what was written.
+std::string capture_stderr(const std::function<void()> &fn);
+
+} // namespace test
