@@ -13,7 +13,7 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "../common/ipc.h"
+#include "common/ipc.h"
 #include "log.h"
 #include "magic.h"
 #include "rk3588.h"

@@ -1,10 +1,10 @@
 // The assistant's end of the message-queue channel.
-#include "ipc.h"
+#include "quillmar/ipc.h"
 
 #include <cstdio>
 #include <sys/msg.h>
 
-#include "../common/ipc.h"
+#include "common/ipc.h"
 #include "log.h"
 #include "paths.h"
 

@@ -10,8 +10,6 @@
 #include <fstream>
 #include <signal.h>
 #include <sstream>
-#include <sys/ipc.h>
-#include <sys/msg.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -251,70 +249,6 @@ void set_reg(uint64_t physical, uint32_t value)
 
 } // namespace board
 
-namespace wire {
-
-namespace {
-
-struct raw_msg {
-    long mtype;
-    char text[64];
-};
-
-int queue(const char *key_file, char id)
-{
-    key_t key = ftok(key_file, id);
-    return key < 0 ? -1 : msgget(key, IPC_CREAT | 0777);
-}
-
-} // namespace
-
-int request_queue()
-{
-    return queue(paths::ostrivel_ipc_key, 'c');
-}
-
-int reply_queue()
-{
-    return queue(paths::quillmar_ipc_key, 'z');
-}
-
-void drain(int msgid)
-{
-    raw_msg m;
-    while (msgrcv(msgid, &m, sizeof(m.text), 0, IPC_NOWAIT | MSG_NOERROR) >= 0) {
-    }
-}
-
-bool send(int msgid, std::string_view text, size_t size)
-{
-    raw_msg m{};
-    m.mtype = 1;
-    memcpy(m.text, text.data(), std::min(text.size(), sizeof(m.text)));
-    return msgsnd(msgid, &m, std::min(size, sizeof(m.text)), IPC_NOWAIT) == 0;
-}
-
-std::optional<std::string> receive_raw(int msgid, std::chrono::milliseconds wait)
-{
-    raw_msg m{};
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    do {
-        ssize_t n = msgrcv(msgid, &m, sizeof(m.text), 0, IPC_NOWAIT | MSG_NOERROR);
-        if (n >= 0)
-            return std::string(m.text, static_cast<size_t>(n));
-        std::this_thread::sleep_for(1ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return std::nullopt;
-}
-
-std::optional<std::string> receive(int msgid, std::chrono::milliseconds wait)
-{
-    auto raw = receive_raw(msgid, wait);
-    if (raw)
-        raw->resize(strnlen(raw->c_str(), raw->size()));
-    return raw;
-}
-
-} // namespace wire
 
 std::string capture_stderr(const std::function<void()> &fn)
 {

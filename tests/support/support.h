@@ -11,13 +11,11 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "wire.h"
+
 namespace test {
 
 using namespace std::chrono_literals;
-
-// How long a test waits for something that should happen at once before it
-// gives up; a guard against hanging, not a measure of speed.
-inline constexpr std::chrono::seconds patience{20};
 
 std::string bin(std::string_view name);
 std::string source(std::string_view rel);
@@ -80,21 +78,6 @@ inline constexpr uint64_t iomux = 0xfd5f8000 + 0x98;
 
 } // namespace board
 
-// The wire format, spoken without the programs' own channel code.
-namespace wire {
-
-// The request queue ('c') and the reply queue ('z'), made if missing.
-int request_queue();
-int reply_queue();
-void drain(int msgid);
-// Sends raw text bytes with the given text size (16 for well-formed ones).
-bool send(int msgid, std::string_view text, size_t size = 16);
-// Waits for one message; nullopt when none came.
-std::optional<std::string> receive(int msgid, std::chrono::milliseconds wait = patience);
-// The whole text part of the next message, as many bytes as were sent.
-std::optional<std::string> receive_raw(int msgid, std::chrono::milliseconds wait = patience);
-
-} // namespace wire
 
 // Runs fn with standard error going to a file; returns what was written.
 std::string capture_stderr(const std::function<void()> &fn);

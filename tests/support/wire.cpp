@@ -1,0 +1,80 @@
+// The queue wire format spoken directly, without the programs' channel code:
+// for tests, and for driving a running service by hand.
+#include "wire.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <thread>
+
+#include "paths.h"
+
+namespace test {
+
+namespace wire {
+
+namespace {
+
+struct raw_msg {
+    long mtype;
+    char text[64];
+};
+
+int queue(const char *key_file, char id)
+{
+    key_t key = ftok(key_file, id);
+    return key < 0 ? -1 : msgget(key, IPC_CREAT | 0777);
+}
+
+} // namespace
+
+int request_queue()
+{
+    return queue(paths::ostrivel_ipc_key, 'c');
+}
+
+int reply_queue()
+{
+    return queue(paths::quillmar_ipc_key, 'z');
+}
+
+void drain(int msgid)
+{
+    raw_msg m;
+    while (msgrcv(msgid, &m, sizeof(m.text), 0, IPC_NOWAIT | MSG_NOERROR) >= 0) {
+    }
+}
+
+bool send(int msgid, std::string_view text, size_t size)
+{
+    raw_msg m{};
+    m.mtype = 1;
+    memcpy(m.text, text.data(), std::min(text.size(), sizeof(m.text)));
+    return msgsnd(msgid, &m, std::min(size, sizeof(m.text)), IPC_NOWAIT) == 0;
+}
+
+std::optional<std::string> receive_raw(int msgid, std::chrono::milliseconds wait)
+{
+    raw_msg m{};
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    do {
+        ssize_t n = msgrcv(msgid, &m, sizeof(m.text), 0, IPC_NOWAIT | MSG_NOERROR);
+        if (n >= 0)
+            return std::string(m.text, static_cast<size_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+std::optional<std::string> receive(int msgid, std::chrono::milliseconds wait)
+{
+    auto raw = receive_raw(msgid, wait);
+    if (raw)
+        raw->resize(strnlen(raw->c_str(), raw->size()));
+    return raw;
+}
+
+} // namespace wire
+
+} // namespace test

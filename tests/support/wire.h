@@ -1,0 +1,30 @@
+// The queue wire format spoken directly: message type 1, 16 text bytes.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace test {
+
+// How long a caller waits for something that should happen at once before it
+// gives up; a guard against hanging, not a measure of speed.
+inline constexpr std::chrono::seconds patience{20};
+
+namespace wire {
+
+// The request queue ('c') and the reply queue ('z'), made if missing.
+int request_queue();
+int reply_queue();
+void drain(int msgid);
+// Sends raw text bytes with the given text size (16 for well-formed ones).
+bool send(int msgid, std::string_view text, size_t size = 16);
+// Waits for one message; nullopt when none came.
+std::optional<std::string> receive(int msgid, std::chrono::milliseconds wait = patience);
+// The whole text part of the next message, as many bytes as were sent.
+std::optional<std::string> receive_raw(int msgid, std::chrono::milliseconds wait = patience);
+
+} // namespace wire
+
+} // namespace test
