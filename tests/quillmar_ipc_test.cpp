@@ -89,10 +89,12 @@ TEST_F(AssistantChannel, WithoutCallbackRepliesAreDropped)
     ASSERT_TRUE(test::wire::send(replies, "5"));
     // Only another type: ignored, so still no callback.
     notifier_register(2, record);
+    // Taken from the queue, and the receiver is back waiting: "5" is done with.
     ASSERT_TRUE(test::eventually([&] {
         struct msqid_ds ds;
         return msgctl(replies, IPC_STAT, &ds) == 0 && ds.msg_qnum == 0;
     }));
+    ASSERT_TRUE(test::wait_until_receiving(getpid()));
     notifier_register(notifier_gui_update, record);
     ASSERT_TRUE(test::wire::send(replies, "6"));
     EXPECT_EQ(next_value(), 6);
