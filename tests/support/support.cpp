@@ -183,8 +183,14 @@ bool wait_until_receiving(pid_t pid)
         while (dirent *e = readdir(dir)) {
             if (e->d_name[0] == '.')
                 continue;
-            std::string nr = read_file(task_dir + "/" + e->d_name + "/syscall");
-            if (atol(nr.c_str()) == SYS_msgrcv && !nr.empty())
+            // Asleep (a woken receiver still shows the call until it runs)
+            // and in msgrcv.
+            const std::string task = task_dir + "/" + e->d_name;
+            std::string stat = read_file(task + "/stat");
+            size_t paren = stat.rfind(')');
+            bool sleeping = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
+            std::string nr = read_file(task + "/syscall");
+            if (sleeping && !nr.empty() && atol(nr.c_str()) == SYS_msgrcv)
                 receiving = true;
         }
         closedir(dir);
