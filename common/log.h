@@ -6,12 +6,10 @@
 #include <cstdint>
 #include <ctime>
 
-enum : uint8_t {
-    LOG_LEVEL_ERROR = 1,
-    LOG_LEVEL_WARN = 2,
-    LOG_LEVEL_INFO = 3,
-    LOG_LEVEL_DEBUG = 4,
-};
+inline constexpr uint8_t LOG_LEVEL_ERROR = 1;
+inline constexpr uint8_t LOG_LEVEL_WARN = 2;
+inline constexpr uint8_t LOG_LEVEL_INFO = 3;
+inline constexpr uint8_t LOG_LEVEL_DEBUG = 4;
 
 // Written by log_init before any second thread logs, and by log_exit during
 // shutdown; atomics keep the shutdown path free of data races.

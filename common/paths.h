@@ -36,4 +36,19 @@ inline constexpr char sysrq_enable[] = VASK_SYSROOT "/proc/sys/kernel/sysrq";
 inline constexpr char sysrq_trigger[] = VASK_SYSROOT "/proc/sysrq-trigger";
 inline constexpr char dev_mem[] = VASK_SYSROOT "/dev/mem";
 
+// The assistant's installed resources.
+#define VASK_ICON_DIR VASK_SYSROOT "/opt/vask/quillmar/resources/icons/"
+inline constexpr char icon_dir[] = VASK_ICON_DIR;
+inline constexpr char icon_quillmar[] = VASK_ICON_DIR "quillmar.png";
+inline constexpr char icon_update[] = VASK_ICON_DIR "update.png";
+inline constexpr char icon_wifi[] = VASK_ICON_DIR "wifi.png";
+inline constexpr char icon_otg[] = VASK_ICON_DIR "otg.png";
+inline constexpr char icon_host[] = VASK_ICON_DIR "host.png";
+inline constexpr char icon_sdc[] = VASK_ICON_DIR "sdc.png";
+inline constexpr char icon_jtag[] = VASK_ICON_DIR "jtag.png";
+inline constexpr char icon_sysrq[] = VASK_ICON_DIR "sysrq.png";
+inline constexpr char icon_non_sysrq[] = VASK_ICON_DIR "non-sysrq.png";
+#undef VASK_ICON_DIR
+inline constexpr char process_db[] = VASK_SYSROOT "/opt/vask/quillmar/resources/db/quillmar.db";
+
 } // namespace paths

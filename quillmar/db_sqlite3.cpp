@@ -1,0 +1,177 @@
+// The process store on SQLite 3. One connection for the life of the program;
+// the ProcInfo table is made at start and dropped at exit.
+#include "db_sqlite3.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sqlite3.h>
+
+#include "gui_gtk2.h"
+#include "log.h"
+#include "paths.h"
+#include "process.h"
+
+namespace {
+
+struct sqlite3_closer {
+    void operator()(sqlite3 *db) const { sqlite3_close(db); }
+};
+struct sqlite3_finalizer {
+    void operator()(sqlite3_stmt *stmt) const { sqlite3_finalize(stmt); }
+};
+using statement = std::unique_ptr<sqlite3_stmt, sqlite3_finalizer>;
+
+struct sqlite3_modules {
+    std::unique_ptr<sqlite3, sqlite3_closer> db;
+};
+
+sqlite3_modules s3modules;
+
+constexpr char create_table[] =
+    " \t\tCREATE TABLE ProcInfo(Pid INT PRIMARY KEY NOT NULL,Pr INT,Nice INT,S INT,Virt INT,Res INT,Shr INT,"
+    "CpuTime INT,Time CHAR(280),Comm CHAR(280),Affinity INT,CpuList CHAR(280),MinFlt INT,CMinFlt INT,MajFlt INT,"
+    "CMajFlt INT,CmdLine CHAR(280));";
+
+enum column : int {
+    col_pid, col_pr, col_nice, col_s, col_virt, col_res, col_shr, col_cputime, col_time, col_comm,
+    col_affinity, col_cpulist, col_minflt, col_cminflt, col_majflt, col_cmajflt, col_cmdline,
+};
+
+const char *errmsg()
+{
+    return sqlite3_errmsg(s3modules.db.get());
+}
+
+bool sqlite3_exec_sql(const char *sql)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec sql %s\n", sql);
+    char *err = nullptr;
+    if (sqlite3_exec(s3modules.db.get(), sql, nullptr, nullptr, &err) == SQLITE_OK)
+        return true;
+    vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 exec sql failed with msg %s\n", errmsg());
+    sqlite3_free(err);
+    return false;
+}
+
+int64_t sqlite3_db_init()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to init database\n");
+    sqlite3 *db = nullptr;
+    int rc = sqlite3_open(paths::process_db, &db);
+    s3modules.db.reset(db);
+    if (rc != SQLITE_OK) {
+        vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 database creation failed with msg %s\n", errmsg());
+        vskprint(LOG_LEVEL_ERROR, __func__, "process explorer will not work properly\n");
+        return rc;
+    }
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 database is created successfully\n");
+    sqlite3_exec_sql("PRAGMA synchronous = OFF;");
+    char sql[4096];
+    snprintf(sql, sizeof(sql), "%s", create_table);
+    sqlite3_exec_sql(sql);
+    return 0;
+}
+
+bool sqlite3_exec_prepare_v2(const char *sql)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", sql);
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(s3modules.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+        vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 exec prepare_v2 failed with msg %s\n", errmsg());
+        return false;
+    }
+    statement stmt(raw);
+    sqlite3_step(stmt.get());
+    return true;
+}
+
+// Integers are read whole: affinity masks past CPU 31 and fault counters
+// past 2^31 do not fit the 32-bit accessor.
+int64_t integer_or(sqlite3_stmt *stmt, int col, int64_t missing)
+{
+    return sqlite3_column_type(stmt, col) == SQLITE_INTEGER ? sqlite3_column_int64(stmt, col) : missing;
+}
+
+template <size_t N> void text_or_placeholder(sqlite3_stmt *stmt, int col, char (&field)[N])
+{
+    const unsigned char *text =
+        sqlite3_column_type(stmt, col) == SQLITE_TEXT ? sqlite3_column_text(stmt, col) : nullptr;
+    snprintf(field, N, "%s", text ? reinterpret_cast<const char *>(text) : "----");
+}
+
+proc_info decode_row(sqlite3_stmt *stmt)
+{
+    proc_info info;
+    info.pid = integer_or(stmt, col_pid, -1);
+    info.priority = integer_or(stmt, col_pr, -1);
+    info.nice = integer_or(stmt, col_nice, -1);
+    info.state = sqlite3_column_type(stmt, col_s) == SQLITE_INTEGER
+                     ? static_cast<char>(sqlite3_column_int(stmt, col_s) & 0xff)
+                     : '-';
+    info.virt = integer_or(stmt, col_virt, -1);
+    info.res = integer_or(stmt, col_res, -1);
+    info.shr = integer_or(stmt, col_shr, -1);
+    info.cputime = integer_or(stmt, col_cputime, -1);
+    text_or_placeholder(stmt, col_time, info.time);
+    text_or_placeholder(stmt, col_comm, info.comm);
+    info.affinity = integer_or(stmt, col_affinity, -1);
+    text_or_placeholder(stmt, col_cpulist, info.cpulist);
+    info.minflt = integer_or(stmt, col_minflt, -1);
+    info.cminflt = integer_or(stmt, col_cminflt, -1);
+    info.majflt = integer_or(stmt, col_majflt, -1);
+    info.cmajflt = integer_or(stmt, col_cmajflt, -1);
+    text_or_placeholder(stmt, col_cmdline, info.cmdline);
+    return info;
+}
+
+bool sqlite3_query(int64_t pid, bool is_desc, const char *colname)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to check process %ld whether or not it exists\n",
+             static_cast<long>(pid));
+    char sql[4096];
+    if (pid != 0)
+        snprintf(sql, sizeof(sql), "SELECT Pid FROM ProcInfo WHERE Pid == %ld;", static_cast<long>(pid));
+    else // equal keys keep a stable order from one refresh to the next
+        snprintf(sql, sizeof(sql), "SELECT * FROM ProcInfo ORDER BY %s %s, Pid ASC;", colname,
+                 is_desc ? "DESC" : "ASC");
+
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(s3modules.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+        vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 query pid %ld failed with msg %s\n", static_cast<long>(pid),
+                 errmsg());
+        return false;
+    }
+    statement stmt(raw);
+    int64_t count = 0;
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+        count++;
+        if (pid > 0)
+            break;
+        gtk2_flush_clist(decode_row(stmt.get()));
+    }
+    return count > 0;
+}
+
+void sqlite3_db_clean()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to clean up table ProcInfo\n");
+    sqlite3_exec_sql("DROP TABLE ProcInfo;");
+    s3modules.db.reset();
+}
+
+const quillmar_db_operate sqlite3_operate = {
+    .quillmar_db_init = sqlite3_db_init,
+    .quillmar_db_query = sqlite3_query,
+    .quillmar_db_exec_sql = sqlite3_exec_sql,
+    .quillmar_db_exec_prepare = sqlite3_exec_prepare_v2,
+    .quillmar_db_clean = sqlite3_db_clean,
+};
+
+} // namespace
+
+quillmar_db_operate db_get_sqlite3_operate()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 will be up and running\n");
+    return sqlite3_operate;
+}

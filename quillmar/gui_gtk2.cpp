@@ -1,0 +1,534 @@
+// The assistant's window on GTK2: the frame (window, notebooks, dialogs,
+// requests to the service), the Base Functions panel, the three SysRq pages
+// and the process explorer page.
+#include "gui_gtk2.h"
+
+#include <arpa/inet.h>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "ip.h"
+#include "log.h"
+#include "paths.h"
+#include "quillmar.h"
+#include "quillmar/ipc.h"
+
+gtk2_modules g2modules;
+
+namespace {
+
+// --- tables ----------------------------------------------------------------
+
+constexpr const char *base_btns_msg[base_btn_count] = {"0", ".", "1", "2", "4"};
+constexpr const char *base_btn_labels[base_btn_count] = {
+    " Update Status", "----------------", "----------------", "----------------", "----------------",
+};
+constexpr const char *base_btn_imgs[base_btn_count] = {
+    paths::icon_update, paths::icon_wifi, paths::icon_otg, paths::icon_sdc, paths::icon_sysrq,
+};
+
+// Set and clear texts and icons of the three feature buttons, bit by bit.
+constexpr const char *label_text[6] = {" OTG", " Host", " JTAG & UART", " SD Card", " SysRq", " NonRq"};
+constexpr const char *img_path[6] = {
+    paths::icon_otg, paths::icon_host, paths::icon_jtag, paths::icon_sdc, paths::icon_sysrq, paths::icon_non_sysrq,
+};
+constexpr uint8_t feature_bits[3] = {1, 2, 4};
+constexpr int first_feature_btn = 2;
+constexpr int address_btn = 1;
+
+constexpr const char *sysrqdbg_labels[12] = {
+    "c: System Crash [Empty Pointer] (2Fn+3)",
+    "t: List all processes and their information (3Fn+0)",
+    "p: Dump current register and flag bit information (3Fn+6)",
+    "m: Dump current memory information (3Fn+3)",
+    "l: Display the stack of all active CPUs (3Fn+2)",
+    "y: Display CPU registers [SPARC-64] (4Fn+5)",
+    "z: Dump FTrace buffer (4Fn+6)",
+    "q: Dumping of information from high-precision timers and clocks (3Fn+7)",
+    "v: Force recovery of frame buffer / dump ETM buffer [ARM] (4Fn+2)",
+    "w: Dumping uninterrupted state processes (4Fn+3)",
+    "x: Display PMU register [SPARC-64] / dump TLB [MIPS] (4Fn+4)",
+    "n: Set the log level (3Fn+4)",
+};
+constexpr const char *sysrqsys_labels[13] = {
+    "h: Show help information (2Fn+8)",
+    "b: Reboot (2Fn+2)",
+    "o: Shutdown (3Fn+5)",
+    "d: Show all occupied locks (2Fn+4)",
+    "e: Ending the process [SIGTERM] (2Fn+5)",
+    "i: Force the process to end [SIGKILL] (2Fn+9)",
+    "f: Enable OOM Killer(2Fn + 6)",
+    "k: End all processes associated with the current console (3Fn+1)",
+    "s: Synchronizing buffers to the file system (3Fn+9)",
+    "u: Remounting the file system to read-only mode (4Fn+1)",
+    "j: Forced freezing of the file system (2Fn+0)",
+    "r: Set the keyboard to XLATE mode (3Fn+8)",
+    "g: Used by KGDB (2Fn+7)",
+};
+constexpr const char *sysrqlog_labels[10] = {
+    "0 [Log level]", "1 [Log level]", "2 [Log level]", "3 [Log level]", "4 [Log level]",
+    "5 [Log level]", "6 [Log level]", "7 [Log level]", "8 [Log level]", "9 [Log level]",
+};
+constexpr const char *sysrq_btns_msg[sysrq_btn_count] = {
+    "c", "t", "p", "m", "l", "y", "z", "q", "v", "w", "x", "n",                  // debugging
+    "h", "b", "o", "d", "e", "i", "f", "k", "s", "u", "j", "r", "g",             // system
+    "0l", "1l", "2l", "3l", "4l", "5l", "6l", "7l", "8l", "9l",                  // log level
+};
+
+constexpr int pe_columns = 17;
+constexpr const char *pe_titles[pe_columns] = {
+    "Pid",  "Priority", "Nice", "S",    "Virt KB",   "Res KB", "Shr KB", "CPU %", "Mem %",
+    "Time+", "Name", "Affinity / CPU List", "Min Fault", "CMin Fault", "Maj Fault", "CMaj Fault", "Cmdline",
+};
+
+// Sort state of the process list: the column sorted by, and each column's
+// own direction (true: descending).
+struct proc_sort {
+    uint8_t sort_type_id;
+    bool sort_type_status[pe_columns];
+    const char sort_type_name[pe_columns][12];
+};
+
+proc_sort psort = {
+    .sort_type_id = 0,
+    .sort_type_status = {},
+    .sort_type_name = {"Pid", "Pr", "Nice", "S", "Virt", "Res", "Shr", "CpuTime", "Res", "Time", "Comm", "Affinity",
+                       "MinFlt", "CMinFlt", "MajFlt", "CMajFlt", "CmdLine"},
+};
+
+enum tab_flag : uint8_t {
+    tab_base = 1,
+    tab_process_explorer = 2,
+    tab_sysrq_debug = 4,
+    tab_sysrq_system = 8,
+    tab_sysrq_log = 16,
+};
+
+enum tabs_type : uint8_t { tabs_top = 1, tabs_sysrq = 2 };
+constexpr uint8_t ipc_to_service = 1;
+constexpr int process_explorer_page = 1;
+constexpr int exit_window_closed = 10;
+constexpr int exit_icon_failed = -3;
+
+quillmar_db_operate db_operate;
+
+struct gobject_unref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+using pixbuf_ref = std::unique_ptr<GdkPixbuf, gobject_unref>;
+
+const gtk2_base_operate &g2operate()
+{
+    return *gtk2_get_base_operate();
+}
+
+// --- dialogs ---------------------------------------------------------------
+
+struct dialog_kind {
+    const char *log_line;
+    GtkMessageType type;
+    GtkButtonsType buttons;
+    const char *title;
+};
+
+void show_dialog(const char *func, const dialog_kind &kind, const char *msg)
+{
+    vskprint(LOG_LEVEL_INFO, func, "%s", kind.log_line);
+    GtkWidget *dialog = gtk_message_dialog_new(GTK_WINDOW(g2modules.window), GTK_DIALOG_DESTROY_WITH_PARENT,
+                                               kind.type, kind.buttons, "%s", msg);
+    gtk_window_set_title(GTK_WINDOW(dialog), kind.title);
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+
+void show_info_dialog(const char *msg)
+{
+    static constexpr dialog_kind kind = {"gtk2 prepare to create info dialog\n", GTK_MESSAGE_INFO, GTK_BUTTONS_OK,
+                                         "Info"};
+    show_dialog(__func__, kind, msg);
+}
+
+void show_question_dialog(const char *msg)
+{
+    static constexpr dialog_kind kind = {"gtk2 prepare to create question dialog\n", GTK_MESSAGE_QUESTION,
+                                         GTK_BUTTONS_YES_NO, "Question"};
+    show_dialog(__func__, kind, msg);
+}
+
+void show_warn_dialog(const char *msg)
+{
+    static constexpr dialog_kind kind = {"gtk2 prepare to create warn dialog\n", GTK_MESSAGE_WARNING, GTK_BUTTONS_OK,
+                                         "Warning"};
+    show_dialog(__func__, kind, msg);
+}
+
+void show_error_dialog(const char *msg)
+{
+    static constexpr dialog_kind kind = {"gtk2 prepare to create error dialog\n", GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+                                         "Error"};
+    show_dialog(__func__, kind, msg);
+}
+
+// --- requests to the service -------------------------------------------------
+
+void gtk2_call_ipc(uint8_t type, const char *cmd)
+{
+    if (type != ipc_to_service)
+        return;
+    if (msg_send(cmd) < 0)
+        g2operate().error_dialog("IPC failure with ostrivel service");
+}
+
+// --- Base Functions panel ----------------------------------------------------
+
+bool bit_check(uint8_t mp, uint8_t bit)
+{
+    return (mp & bit) == bit;
+}
+
+// " " and the dotted quad: at most 16 characters.
+void address_text(char (&text)[17])
+{
+    in_addr addr{};
+    addr.s_addr = static_cast<in_addr_t>(ip_get());
+    snprintf(text, sizeof(text), " %s", inet_ntoa(addr));
+}
+
+GtkWidget *gtk2_create_imageAtext_box(uint8_t num, GtkWidget *, const char *text, const char *img)
+{
+    g2modules.imgs[num] = gtk_image_new_from_file(img);
+    gchar *utf8 = g_locale_to_utf8(text, -1, nullptr, nullptr, nullptr);
+    g2modules.labels[num] = gtk_label_new(utf8 ? utf8 : text);
+    g_free(utf8);
+    GtkWidget *box = gtk_hbox_new(FALSE, 0);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 2);
+    gtk_box_pack_start(GTK_BOX(box), g2modules.imgs[num], FALSE, FALSE, 3);
+    gtk_box_pack_start(GTK_BOX(box), g2modules.labels[num], FALSE, FALSE, 4);
+    return box;
+}
+
+void gtk2_reset_btn(GtkWidget *gtk_label, GtkWidget *gtk_image, const char *text, const char *img)
+{
+    gtk_label_set_text(GTK_LABEL(gtk_label), text);
+    gtk_image_set_from_file(GTK_IMAGE(gtk_image), img);
+}
+
+void gtk2_create_notebook_tabs(GtkWidget *window, uint8_t type);
+
+GtkWidget *gtk2_create_base_box()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create base box\n");
+    GtkWidget *base = gtk_hbox_new(FALSE, 0);
+    GtkWidget *column = gtk_vbox_new(FALSE, 0);
+    gtk_widget_set_size_request(column, 300, 500);
+    gtk_container_add(GTK_CONTAINER(base), column);
+
+    char address[17];
+    address_text(address);
+    for (int i = 0; i < base_btn_count; i++) {
+        g2modules.base_btns[i] = gtk_button_new();
+        const char *text = i == address_btn ? address : base_btn_labels[i];
+        GtkWidget *content = gtk2_create_imageAtext_box(static_cast<uint8_t>(i), nullptr, text, base_btn_imgs[i]);
+        gtk_container_add(GTK_CONTAINER(g2modules.base_btns[i]), content);
+        gtk_box_pack_start(GTK_BOX(column), g2modules.base_btns[i], TRUE, TRUE, 0);
+    }
+    gtk2_create_notebook_tabs(base, tabs_sysrq);
+    return base;
+}
+
+void gtk2_btn_clicked(GtkWidget *, gpointer data)
+{
+    const char *msg = static_cast<const char *>(data);
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to handle button clicked event with msg: %s\n", msg);
+    if (std::string_view(msg) == ".") {
+        char address[17];
+        address_text(address);
+        gtk2_reset_btn(g2modules.labels[address_btn], g2modules.imgs[address_btn], address, paths::icon_wifi);
+        return;
+    }
+    gtk2_call_ipc(ipc_to_service, msg);
+}
+
+// Runs on the main loop: the only thread that may touch widgets.
+gboolean gtk2_gui_apply_status(gpointer data)
+{
+    const uint8_t status = static_cast<uint8_t>(GPOINTER_TO_UINT(data));
+    for (int i = 0; i < 3; i++) {
+        const int entry = bit_check(status, feature_bits[i]) ? 2 * i : 2 * i + 1;
+        gtk2_reset_btn(g2modules.labels[first_feature_btn + i], g2modules.imgs[first_feature_btn + i],
+                       label_text[entry], img_path[entry]);
+    }
+    return G_SOURCE_REMOVE;
+}
+
+// Called on the receiver thread: hand the value to the main loop. Idle
+// sources of one priority run in the order they were added, so values are
+// applied in the order they arrived.
+void gtk2_gui_update(int8_t data)
+{
+    g_idle_add(gtk2_gui_apply_status, GUINT_TO_POINTER(static_cast<uint8_t>(data)));
+}
+
+// --- SysRq pages -------------------------------------------------------------
+
+GtkWidget *gtk2_create_sysrq_btns(uint8_t base, uint8_t count, const char *const *labels)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create sysrq buttons\n");
+    GtkWidget *box = gtk_vbox_new(TRUE, 0);
+    for (int i = base; i < base + count; i++) {
+        g2modules.sysrq_btns[i] = gtk_button_new_with_label(labels[i - base]);
+        gtk_button_set_alignment(GTK_BUTTON(g2modules.sysrq_btns[i]), 0.0, 0.5);
+        gtk_box_pack_start(GTK_BOX(box), g2modules.sysrq_btns[i], TRUE, TRUE, 0);
+    }
+    return box;
+}
+
+GtkWidget *gtk2_create_sysrq_debug_tab()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create sysrq debug buttons\n");
+    return gtk2_create_sysrq_btns(0, std::size(sysrqdbg_labels), sysrqdbg_labels);
+}
+
+GtkWidget *gtk2_create_sysrq_system_tab()
+{
+    return gtk2_create_sysrq_btns(12, std::size(sysrqsys_labels), sysrqsys_labels);
+}
+
+GtkWidget *gtk2_create_sysrq_log_tab()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create sysrq log buttons\n");
+    return gtk2_create_sysrq_btns(25, std::size(sysrqlog_labels), sysrqlog_labels);
+}
+
+// --- process explorer page ---------------------------------------------------
+
+GtkWidget *gtk2_create_pe_box()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create process explorer\n");
+    GtkWidget *table = gtk_table_new(11, pe_columns, TRUE);
+    gtk_widget_set_size_request(table, 800, 500);
+    GtkWidget *scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_table_attach_defaults(GTK_TABLE(table), scrolled, 0, pe_columns, 0, 11);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
+    g2modules.clist = gtk_clist_new_with_titles(pe_columns, const_cast<gchar **>(pe_titles));
+    gtk_scrolled_window_add_with_viewport(GTK_SCROLLED_WINDOW(scrolled), g2modules.clist);
+    gtk_clist_set_column_justification(GTK_CLIST(g2modules.clist), 1, GTK_JUSTIFY_LEFT);
+    return table;
+}
+
+void prepare2_flush_clist(GtkWidget *clist)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to flush clist\n");
+    gtk_clist_clear(GTK_CLIST(clist));
+    gtk_clist_freeze(GTK_CLIST(clist));
+}
+
+void finish_flush_clist(GtkWidget *clist)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 finish to flush clist\n");
+    gtk_clist_thaw(GTK_CLIST(clist));
+}
+
+void gtk2_timer_remove()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to remove timer\n");
+    if (g2modules.timerid > 0) {
+        g_source_remove(static_cast<guint>(g2modules.timerid));
+        g2modules.timerid = -1;
+    }
+}
+
+void gtk2_notebook_handle_switch_page(GtkNotebook *, gpointer, guint page_num, gpointer)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to switch page with page num %d\n", page_num + 1);
+    if (page_num != process_explorer_page) {
+        gtk2_timer_remove();
+        return;
+    }
+    if (g2modules.dbstat != 0)
+        g2operate().error_dialog("Process Explorer does not work, db error");
+}
+
+void gtk2_col_clicked(GtkCList *, gint column, gpointer)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to sort process info by col %d\n", column);
+    if (column < 0 || column >= pe_columns)
+        return;
+    psort.sort_type_id = static_cast<uint8_t>(column);
+    psort.sort_type_status[column] = !psort.sort_type_status[column];
+    g2operate().prepare2_flush_clist(g2modules.clist);
+    db_operate.quillmar_db_query(0, psort.sort_type_status[column], psort.sort_type_name[column]);
+    g2operate().finish_flush_clist(g2modules.clist);
+}
+
+// --- frame -------------------------------------------------------------------
+
+GdkPixbuf *gtk2_create_pixbuf(const char *fpath)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create pixbuf\n");
+    GError *error = nullptr;
+    GdkPixbuf *pixbuf = gdk_pixbuf_new_from_file(fpath, &error);
+    if (pixbuf)
+        return pixbuf;
+    vskprint(LOG_LEVEL_ERROR, __func__, "%s\n", error->message);
+    g_error_free(error);
+    quillmar_clean_up(exit_icon_failed);
+}
+
+void gtk2_create_main_window()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create window\n");
+    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+    gtk_widget_set_size_request(window, 800, 500);
+    char title[28];
+    snprintf(title, sizeof(title), "%s [v%d.%d]", "Vask-Assistant", quillmar_version_major, quillmar_version_minor);
+    gtk_window_set_title(GTK_WINDOW(window), title);
+    pixbuf_ref icon(gtk2_create_pixbuf(paths::icon_quillmar));
+    gtk_window_set_icon(GTK_WINDOW(window), icon.get());
+    g2modules.window = window;
+}
+
+GtkWidget *gtk2_create_notebook_window(GtkWidget *window, GtkPositionType pos)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create notebook's window\n");
+    GtkWidget *notebook = gtk_notebook_new();
+    gtk_container_add(GTK_CONTAINER(window), notebook);
+    gtk_notebook_set_tab_pos(GTK_NOTEBOOK(notebook), pos);
+    gtk_notebook_set_scrollable(GTK_NOTEBOOK(notebook), TRUE);
+    return notebook;
+}
+
+GtkWidget *gtk2_create_notebook_tab(GtkWidget *notebook, uint8_t flag, const char *name)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create tab %s\n", name);
+    GtkWidget *box = nullptr;
+    switch (flag) {
+    case tab_base: box = gtk2_create_base_box(); break;
+    case tab_process_explorer: box = gtk2_create_pe_box(); break;
+    case tab_sysrq_debug: box = gtk2_create_sysrq_debug_tab(); break;
+    case tab_sysrq_system: box = gtk2_create_sysrq_system_tab(); break;
+    case tab_sysrq_log: box = gtk2_create_sysrq_log_tab(); break;
+    default: return notebook;
+    }
+    gtk_notebook_append_page(GTK_NOTEBOOK(notebook), box, gtk_label_new(name));
+    return notebook;
+}
+
+void gtk2_create_notebook_tabs(GtkWidget *window, uint8_t type)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create notebook's tabs\n");
+    GtkWidget *notebook = gtk2_create_notebook_window(window, GTK_POS_TOP);
+    if (type == tabs_top) {
+        gtk2_create_notebook_tab(notebook, tab_base, "Base Functions");
+        gtk2_create_notebook_tab(notebook, tab_process_explorer, "Process Explorer");
+        g2modules.notebook = notebook;
+    } else if (type == tabs_sysrq) {
+        gtk2_create_notebook_tab(notebook, tab_sysrq_debug, "Debugging Functions");
+        gtk2_create_notebook_tab(notebook, tab_sysrq_system, "System Functions");
+        gtk2_create_notebook_tab(notebook, tab_sysrq_log, "Sysrq Log Level");
+    }
+}
+
+void gtk2_create_window()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create notebook\n");
+    gtk_init(nullptr, nullptr);
+    g2modules.timerid = -1;
+    gtk2_create_main_window();
+    gtk2_create_notebook_tabs(g2modules.window, tabs_top);
+}
+
+void gtk2_destroy(GtkWidget *, gpointer)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to destroy\n");
+    gtk2_timer_remove();
+    db_operate.quillmar_db_clean();
+    gtk_main_quit();
+    quillmar_clean_up(exit_window_closed);
+}
+
+void gtk2_signal_handle()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to capture and handle signal\n");
+    g_signal_connect(g2modules.window, "destroy", G_CALLBACK(gtk2_destroy), nullptr);
+    g_signal_connect(g2modules.notebook, "switch-page", G_CALLBACK(gtk2_notebook_handle_switch_page), nullptr);
+    for (int i = 0; i < base_btn_count; i++)
+        g_signal_connect(g2modules.base_btns[i], "clicked", G_CALLBACK(gtk2_btn_clicked),
+                         const_cast<char *>(base_btns_msg[i]));
+    for (int i = 0; i < sysrq_btn_count; i++)
+        g_signal_connect(g2modules.sysrq_btns[i], "clicked", G_CALLBACK(gtk2_btn_clicked),
+                         const_cast<char *>(sysrq_btns_msg[i]));
+    g_signal_connect(g2modules.clist, "click_column", G_CALLBACK(gtk2_col_clicked), nullptr);
+}
+
+void gtk2_gui_run(int64_t dbstat)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to run gui\n");
+    gtk2_call_ipc(ipc_to_service, "0");
+    g2modules.dbstat = dbstat;
+    gtk_widget_show_all(g2modules.window);
+    gtk_main();
+}
+
+const gtk2_base_operate base_operate = {
+    .info_dialog = show_info_dialog,
+    .question_dialog = show_question_dialog,
+    .warn_dialog = show_warn_dialog,
+    .error_dialog = show_error_dialog,
+    .prepare2_flush_clist = prepare2_flush_clist,
+    .finish_flush_clist = finish_flush_clist,
+};
+
+const quillmar_gui_operate gtk2_operate = {
+    .quillmar_gui_create_window = gtk2_create_window,
+    .quillmar_gui_signal_handle = gtk2_signal_handle,
+    .quillmar_gui_run = gtk2_gui_run,
+    .quillmar_gui_update = gtk2_gui_update,
+};
+
+} // namespace
+
+void gtk2_flush_clist(proc_info info)
+{
+    char cells[pe_columns][300];
+    constexpr size_t cell = 280;
+    const float cpu = static_cast<float>(info.cputime) / static_cast<float>(minfo.mtime) * 100.0f;
+    const float mem = static_cast<float>(info.res * 4) / static_cast<float>(minfo.memtotal) * 100.0f;
+    snprintf(cells[0], cell, "%ld", static_cast<long>(info.pid));
+    snprintf(cells[1], cell, "%ld", static_cast<long>(info.priority));
+    snprintf(cells[2], cell, "%ld", static_cast<long>(info.nice));
+    snprintf(cells[3], cell, "%c", info.state);
+    snprintf(cells[4], cell, "%ld", static_cast<long>(info.virt * 4));
+    snprintf(cells[5], cell, "%ld", static_cast<long>(info.res * 4));
+    snprintf(cells[6], cell, "%ld", static_cast<long>(info.shr * 4));
+    snprintf(cells[7], cell, "%.2f", static_cast<double>(cpu));
+    snprintf(cells[8], cell, "%.2f", static_cast<double>(mem));
+    snprintf(cells[9], cell, "%s", info.time);
+    snprintf(cells[10], cell, "%s", info.comm);
+    snprintf(cells[11], sizeof(cells[11]), "0x%lx / %s", static_cast<unsigned long>(info.affinity), info.cpulist);
+    snprintf(cells[12], cell, "%ld", static_cast<long>(info.minflt));
+    snprintf(cells[13], cell, "%ld", static_cast<long>(info.cminflt));
+    snprintf(cells[14], cell, "%ld", static_cast<long>(info.majflt));
+    snprintf(cells[15], cell, "%ld", static_cast<long>(info.cmajflt));
+    snprintf(cells[16], cell, "%s", info.cmdline);
+    gchar *row[pe_columns];
+    for (int i = 0; i < pe_columns; i++)
+        row[i] = cells[i];
+    gtk_clist_append(GTK_CLIST(g2modules.clist), row);
+}
+
+const gtk2_base_operate *gtk2_get_base_operate()
+{
+    return &base_operate;
+}
+
+quillmar_gui_operate gui_get_gtk2_operate(quillmar_db_operate tmp)
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gui get gtk2 method\n");
+    db_operate = tmp;
+    return gtk2_operate;
+}

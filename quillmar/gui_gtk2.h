@@ -1,0 +1,45 @@
+// The assistant's GTK2 window: frame, Base Functions panel, SysRq pages and
+// the process explorer page.
+#pragma once
+
+#include <cstdint>
+#include <gtk/gtk.h>
+
+#include "database.h"
+#include "gui.h"
+#include "process.h"
+
+inline constexpr int base_btn_count = 5;
+inline constexpr int sysrq_btn_count = 35;
+
+// Every widget the assistant reaches after building it. The window owns them.
+struct gtk2_modules {
+    int64_t dbstat;
+    int32_t timerid;
+    GtkWidget *window;
+    GtkWidget *notebook; // the top-level one
+    GtkWidget *clist;
+    GtkWidget *base_btns[base_btn_count];
+    GtkWidget *base_btns_box[base_btn_count];
+    GtkWidget *sysrq_btns[sysrq_btn_count];
+    GtkWidget *labels[base_btn_count];
+    GtkWidget *imgs[base_btn_count];
+};
+
+extern gtk2_modules g2modules;
+
+struct gtk2_base_operate {
+    void (*info_dialog)(const char *msg);
+    void (*question_dialog)(const char *msg);
+    void (*warn_dialog)(const char *msg);
+    void (*error_dialog)(const char *msg);
+    void (*prepare2_flush_clist)(GtkWidget *clist);
+    void (*finish_flush_clist)(GtkWidget *clist);
+};
+
+const gtk2_base_operate *gtk2_get_base_operate();
+
+quillmar_gui_operate gui_get_gtk2_operate(quillmar_db_operate tmp);
+
+// Appends one process to the list; the store calls it for each listed row.
+void gtk2_flush_clist(proc_info info);
