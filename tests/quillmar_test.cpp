@@ -1,0 +1,137 @@
+// The real quillmar binary as a process: its command line, its exit statuses
+// and its log, under a real X server.
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "gtk_support.h"
+#include "paths.h"
+#include "support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string log_path = test::sysroot("/opt/vask/logs/quillmar0.log");
+
+class QuillmarTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(getenv("DISPLAY"), nullptr) << "the assistant needs an X server (scripts/test runs Xvfb)";
+        test::board::lay();
+        fs::remove(log_path);
+        test::wire::drain(test::wire::request_queue());
+    }
+
+    static std::unique_ptr<test::process> start(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), test::bin("quillmar"));
+        return std::make_unique<test::process>(args);
+    }
+
+    static bool window_shown()
+    {
+        return test::eventually([] { return test::read_file(log_path).find("gtk2 prepare to run gui") != std::string::npos; });
+    }
+};
+
+TEST_F(QuillmarTest, WrongArgumentCountPrintsUsage)
+{
+    const std::vector<std::string> usage = {
+        " |----------------------------------------| ", " | ./quillmar [help] [dbglevel $]         | ",
+        " | help: --help / -h / -?                 | ", " | dbglevel: --dbglevel / -d              | ",
+        " | $: debug level number, with dbglevel   | ", " |----------------------------------------| ",
+        " | example:                               | ", " | ./quillmar                             | ",
+        " | ./quillmar -h                          | ", " | ./quillmar -d 3                        | ",
+        " | ./quillmar --dbglevel 3                | ", " |----------------------------------------| ",
+    };
+    for (const auto &args : std::vector<std::vector<std::string>>{{"-h"}, {"-d"}, {"--help"}, {"-d", "3", "x"}}) {
+        std::vector<std::string> argv = {test::bin("quillmar")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto r = test::run(argv);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(test::lines_of(r.out), usage) << args[0];
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(fs::exists(log_path));
+    }
+    for (const auto &line : usage)
+        EXPECT_EQ(line.size(), 44u);
+}
+
+TEST_F(QuillmarTest, LevelComesFromTheSecondArgument)
+{
+    const struct {
+        std::vector<std::string> args;
+        int level;
+    } cases[] = {
+        {{}, 1},           {{"-d", "3"}, 3},    {{"x", "3"}, 3},     {{"--dbglevel", "2"}, 2},
+        {{"-d", "0"}, 4},  {{"-d", "9"}, 4},    {{"-d", "abc"}, 4},  {{"-d", "1234"}, 4},
+        {{"-d", "300"}, 4}, {{"-d", ""}, 4},
+    };
+    for (const auto &c : cases) {
+        fs::remove(log_path);
+        auto quillmar = start(c.args);
+        const std::string first = "try to write file, current level is: " + std::to_string(c.level) + "!\n";
+        EXPECT_TRUE(test::eventually([&] { return test::read_file(log_path).size() >= first.size(); }));
+        EXPECT_TRUE(test::read_file(log_path).starts_with(first)) << test::read_file(log_path);
+        quillmar->signal(SIGTERM);
+        EXPECT_EQ(quillmar->wait(), 15);
+    }
+}
+
+TEST_F(QuillmarTest, SignalsEndTheProgramThroughItsCleanUp)
+{
+    for (int signo : {SIGINT, SIGTERM}) {
+        fs::remove(log_path);
+        auto quillmar = start({"-d", "3"});
+        ASSERT_TRUE(window_shown());
+        quillmar->signal(signo);
+        EXPECT_EQ(quillmar->wait(), signo);
+        auto lines = test::lines_of(test::read_file(log_path));
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_TRUE(lines[lines.size() - 3].ends_with(
+            "[II]: signal_handle -> receive SIGTERM or SIGTERM, the program will exit, signo: " +
+            std::to_string(signo)));
+        EXPECT_TRUE(lines[lines.size() - 2].ends_with("the program will exit with exitno: " + std::to_string(signo)));
+        EXPECT_TRUE(lines.back().ends_with("[II]: log_exit -> prepare to clean up the log"));
+    }
+}
+
+TEST_F(QuillmarTest, ClosingTheWindowEndsWithTen)
+{
+    auto quillmar = start({"-d", "3"});
+    ASSERT_TRUE(window_shown());
+    ASSERT_TRUE(test::eventually([] { return test::gtk::close_window("Vask-Assistant [v3.1]"); }));
+    EXPECT_EQ(quillmar->wait(), 10);
+    std::string log = test::read_file(log_path);
+    std::vector<std::string> tail;
+    for (const auto &line : test::lines_of(log))
+        if (line.find("gtk2_destroy") != std::string::npos || !tail.empty())
+            tail.push_back(line.substr(line.find(' ') + 1));
+    EXPECT_EQ(tail, (std::vector<std::string>{
+                        "[II]: gtk2_destroy -> gtk2 prepare to destroy",
+                        "[II]: gtk2_timer_remove -> gtk2 prepare to remove timer",
+                        "[II]: sqlite3_db_clean -> sqlite3 prepare to clean up table ProcInfo",
+                        "[II]: sqlite3_exec_sql -> sqlite3 prepare to exec sql DROP TABLE ProcInfo;",
+                        "[II]: quillmar_clean_up -> the program will exit with exitno: 10",
+                        "[II]: log_exit -> prepare to clean up the log",
+                    }))
+        << log;
+    // The database file stays; its table is gone.
+    EXPECT_TRUE(fs::exists(paths::process_db));
+}
+
+TEST_F(QuillmarTest, MissingWindowIconEndsWith253)
+{
+    fs::remove(paths::icon_quillmar);
+    auto r = test::run({test::bin("quillmar"), "-d", "1"});
+    EXPECT_EQ(r.status, 253);
+    auto lines = test::lines_of(test::read_file(log_path));
+    ASSERT_EQ(lines.size(), 2u) << test::read_file(log_path); // level 1: the error line only
+    EXPECT_NE(lines[1].find("[EE]: gtk2_create_pixbuf -> "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("quillmar.png"), std::string::npos) << lines[1];
+    EXPECT_EQ(test::wire::receive(test::wire::request_queue(), std::chrono::milliseconds(0)), std::nullopt);
+}
+
+} // namespace
