@@ -70,6 +70,9 @@ int64_t sqlite3_db_init()
     char sql[4096];
     snprintf(sql, sizeof(sql), "%s", create_table);
     sqlite3_exec_sql(sql);
+    // A run that ended without its clean-up leaves its table behind; its rows
+    // name processes that may no longer exist.
+    sqlite3_exec_sql("DELETE FROM ProcInfo;");
     return 0;
 }
 

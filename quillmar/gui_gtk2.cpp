@@ -110,6 +110,7 @@ enum tab_flag : uint8_t {
 enum tabs_type : uint8_t { tabs_top = 1, tabs_sysrq = 2 };
 constexpr uint8_t ipc_to_service = 1;
 constexpr int process_explorer_page = 1;
+constexpr guint refresh_interval_ms = 5000;
 constexpr int exit_window_closed = 10;
 constexpr int exit_icon_failed = -3;
 
@@ -341,6 +342,27 @@ void gtk2_timer_remove()
     }
 }
 
+void gtk2_flush_proc_list()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to flush process list\n");
+    g2operate().prepare2_flush_clist(g2modules.clist);
+    const int8_t result = proc_list_flush();
+    const uint8_t column = psort.sort_type_id;
+    const bool found =
+        db_operate.quillmar_db_query(0, psort.sort_type_status[column], psort.sort_type_name[column]);
+    g2operate().finish_flush_clist(g2modules.clist);
+    if (!found)
+        g2operate().error_dialog("No Data");
+    else if (result != 0)
+        g2operate().error_dialog("Some results are problematic");
+}
+
+gboolean proc_info_update(gpointer)
+{
+    gtk2_flush_proc_list();
+    return G_SOURCE_CONTINUE;
+}
+
 void gtk2_notebook_handle_switch_page(GtkNotebook *, gpointer, guint page_num, gpointer)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to switch page with page num %d\n", page_num + 1);
@@ -348,8 +370,13 @@ void gtk2_notebook_handle_switch_page(GtkNotebook *, gpointer, guint page_num, g
         gtk2_timer_remove();
         return;
     }
-    if (g2modules.dbstat != 0)
+    if (g2modules.dbstat != 0) {
         g2operate().error_dialog("Process Explorer does not work, db error");
+        return;
+    }
+    gtk2_flush_proc_list();
+    // Started only once the first refresh (and any dialog of it) is over.
+    g2modules.timerid = static_cast<int32_t>(g_timeout_add(refresh_interval_ms, proc_info_update, nullptr));
 }
 
 void gtk2_col_clicked(GtkCList *, gint column, gpointer)
