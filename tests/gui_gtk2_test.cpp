@@ -7,6 +7,9 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <thread>
+#include <algorithm>
+#include <sys/wait.h>
+#include <csignal>
 
 #include "database.h"
 #include "gtk_support.h"
@@ -365,6 +368,127 @@ TEST_F(GuiTest, UnreachableServiceAtStartShowsTheErrorBeforeTheWindow)
     EXPECT_EQ(answerer.seen()[0].text, "IPC failure with ostrivel service");
     EXPECT_FALSE(answerer.seen()[0].main_window_visible);
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(g2modules.window));
+}
+
+std::string list_cell(int row, int col)
+{
+    gchar *text = nullptr;
+    gtk_clist_get_text(GTK_CLIST(g2modules.clist), row, col, &text);
+    return text ? text : "(none)";
+}
+
+std::vector<std::string> listed_pids()
+{
+    std::vector<std::string> pids;
+    for (int r = 0; r < GTK_CLIST(g2modules.clist)->rows; r++)
+        pids.push_back(list_cell(r, 0));
+    return pids;
+}
+
+TEST_F(GuiTest, RowsAreFormattedForTheList)
+{
+    gtk_clist_clear(GTK_CLIST(g2modules.clist));
+    minfo = {.cpu_count = 8, .mtime = -1, .memtotal = 4000};
+    proc_info known{};
+    known.pid = 812;
+    known.priority = 20;
+    known.state = 'S';
+    known.virt = 1000;
+    known.res = 100;
+    known.shr = 25;
+    known.cputime = 50;
+    snprintf(known.time, sizeof(known.time), "00:00.50");
+    snprintf(known.comm, sizeof(known.comm), "quillmar");
+    known.affinity = 255;
+    snprintf(known.cpulist, sizeof(known.cpulist), "01234567");
+    snprintf(known.cmdline, sizeof(known.cmdline), "/opt/vask/quillmar/quillmar");
+    gtk2_flush_clist(known);
+    known.affinity = -1;
+    snprintf(known.cpulist, sizeof(known.cpulist), "----");
+    gtk2_flush_clist(known);
+    const std::vector<std::string> first = {"812", "20", "0", "S", "4000", "400", "100", "-5000.00", "10.00",
+                                            "00:00.50", "quillmar", "0xff / 01234567", "0", "0", "0", "0",
+                                            "/opt/vask/quillmar/quillmar"};
+    for (int col = 0; col < 17; col++)
+        EXPECT_EQ(list_cell(0, col), first[col]) << col;
+    EXPECT_EQ(list_cell(1, 11), "0xffffffffffffffff / ----");
+    gtk_clist_clear(GTK_CLIST(g2modules.clist));
+}
+
+TEST_F(GuiTest, ColumnClicksSortDescendingThenAscending)
+{
+    ASSERT_TRUE(db.quillmar_db_exec_sql("DELETE FROM ProcInfo;"));
+    ASSERT_TRUE(db.quillmar_db_exec_sql("INSERT INTO ProcInfo (Pid, CpuTime, Res) VALUES (1, 30, 5), (2, 10, 50), "
+                                        "(3, 20, 500);"));
+    const struct {
+        int column;
+        std::vector<std::string> pids;
+    } clicks[] = {
+        {7, {"1", "3", "2"}}, // CPU %: descending
+        {7, {"2", "3", "1"}}, // then ascending
+        {8, {"3", "2", "1"}}, // Mem % sorts by Res
+        {0, {"3", "2", "1"}}, // Pid, first click: descending
+        {0, {"1", "2", "3"}},
+    };
+    for (const auto &c : clicks) {
+        g_signal_emit_by_name(g2modules.clist, "click-column", c.column);
+        EXPECT_EQ(listed_pids(), c.pids) << c.column;
+    }
+    ASSERT_TRUE(db.quillmar_db_exec_sql("DELETE FROM ProcInfo;"));
+    test::gtk::dialog_answerer answerer(g2modules.window);
+    g_signal_emit_by_name(g2modules.clist, "click-column", 3); // an empty table: no dialog
+    test::gtk::pump();
+    EXPECT_TRUE(answerer.seen().empty());
+    EXPECT_TRUE(listed_pids().empty());
+}
+
+TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        for (;;)
+            pause();
+    }
+    const std::string child_pid = std::to_string(child);
+    auto has_child = [&] {
+        auto pids = listed_pids();
+        return std::find(pids.begin(), pids.end(), child_pid) != pids.end();
+    };
+    test::gtk::dialog_answerer answerer(g2modules.window);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    EXPECT_GT(g2modules.timerid, 0);
+    EXPECT_GT(GTK_CLIST(g2modules.clist)->rows, 2);
+    EXPECT_TRUE(has_child());
+    auto pids = listed_pids();
+    EXPECT_TRUE(std::is_sorted(pids.begin(), pids.end(), [](auto &a, auto &b) { return std::stol(a) < std::stol(b); }));
+    ASSERT_TRUE(test::gtk::screenshot(g2modules.window, "process-explorer-list"));
+
+    // The nested SysRq pages do not touch the timer.
+    const int32_t timer = g2modules.timerid;
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(nested_notebook()), 2);
+    EXPECT_EQ(g2modules.timerid, timer);
+
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    EXPECT_EQ(g2modules.timerid, -1);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    EXPECT_FALSE(has_child());
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    for (const auto &d : answerer.seen()) // reads of ending processes may fail
+        EXPECT_EQ(d.text, "Some results are problematic");
+}
+
+TEST_F(GuiTest, ProcessExplorerSaysWhenNothingIsListed)
+{
+    ASSERT_TRUE(db.quillmar_db_exec_sql("DROP TABLE ProcInfo;"));
+    test::gtk::dialog_answerer answerer(g2modules.window);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    ASSERT_EQ(db.quillmar_db_init(), 0);
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    EXPECT_EQ(answerer.seen()[0].text, "No Data");
+    EXPECT_EQ(answerer.seen()[0].title, "Error");
 }
 
 // ip_get's choice of interface, on lists made here.

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
 
 #include "gtk_support.h"
 #include "paths.h"
@@ -132,6 +134,66 @@ TEST_F(QuillmarTest, MissingWindowIconEndsWith253)
     EXPECT_NE(lines[1].find("[EE]: gtk2_create_pixbuf -> "), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("quillmar.png"), std::string::npos) << lines[1];
     EXPECT_EQ(test::wire::receive(test::wire::request_queue(), std::chrono::milliseconds(0)), std::nullopt);
+}
+
+bool stored(pid_t pid)
+{
+    sqlite3 *db = nullptr;
+    bool found = false;
+    if (sqlite3_open_v2(paths::process_db, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 1000);
+        sqlite3_stmt *stmt = nullptr;
+        const std::string sql = "SELECT Pid FROM ProcInfo WHERE Pid = " + std::to_string(pid) + ";";
+        found = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW;
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return found;
+}
+
+void click_at(int x, int y)
+{
+    auto r = test::run({"/usr/bin/xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(QuillmarTest, ProcessExplorerTabKeepsTheTableCurrent)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        for (;;)
+            pause();
+    }
+    auto quillmar = start({"-d", "1"});
+    // The window's place on the screen, from the X server.
+    auto geometry = test::run({"/usr/bin/xdotool", "search", "--sync", "--name", "^Vask-Assistant \\[v3.1\\]$",
+                               "getwindowgeometry", "--shell"});
+    ASSERT_EQ(geometry.status, 0) << geometry.err;
+    int x = -1, y = -1;
+    for (const auto &line : test::lines_of(geometry.out)) {
+        if (line.starts_with("X="))
+            x = std::stoi(line.substr(2));
+        if (line.starts_with("Y="))
+            y = std::stoi(line.substr(2));
+    }
+    ASSERT_GE(x, 0);
+    // The tabs: "Base Functions" then "Process Explorer", at the top left.
+    const int tab_y = y + 12, base_tab_x = x + 50, explorer_tab_x = x + 170;
+    click_at(explorer_tab_x, tab_y);
+    EXPECT_TRUE(test::eventually([&] { return stored(child); }));
+    fs::create_directories(std::string(VASK_BUILD_DIR) + "/screenshots");
+    EXPECT_EQ(test::run({test::bin("vask-shot"), std::string(VASK_BUILD_DIR) + "/screenshots/quillmar-process-explorer.png"})
+                  .status,
+              0);
+
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    // Leaving and coming back refreshes at once.
+    click_at(base_tab_x, tab_y);
+    click_at(explorer_tab_x, tab_y);
+    EXPECT_TRUE(test::eventually([&] { return !stored(child); }));
+    quillmar->signal(SIGTERM);
+    EXPECT_EQ(quillmar->wait(), 15);
 }
 
 } // namespace
