@@ -172,32 +172,6 @@ bool eventually(const std::function<bool()> &pred)
     return pred();
 }
 
-bool wait_until_receiving(pid_t pid)
-{
-    const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
-    return eventually([&] {
-        DIR *dir = opendir(task_dir.c_str());
-        if (!dir)
-            return false;
-        bool receiving = false;
-        while (dirent *e = readdir(dir)) {
-            if (e->d_name[0] == '.')
-                continue;
-            // Asleep (a woken receiver still shows the call until it runs)
-            // and in msgrcv.
-            const std::string task = task_dir + "/" + e->d_name;
-            std::string stat = read_file(task + "/stat");
-            size_t paren = stat.rfind(')');
-            bool sleeping = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
-            std::string nr = read_file(task + "/syscall");
-            if (sleeping && !nr.empty() && atol(nr.c_str()) == SYS_msgrcv)
-                receiving = true;
-        }
-        closedir(dir);
-        return receiving;
-    });
-}
-
 namespace board {
 
 void lay(const std::vector<std::string> &options)

@@ -57,9 +57,6 @@ private:
     bool reaped_ = false;
 };
 
-// Waits until a thread of pid sleeps in msgrcv: its receiver is serving, and
-// has finished with every message taken before this call.
-bool wait_until_receiving(pid_t pid);
 // Waits until pred holds.
 bool eventually(const std::function<bool()> &pred);
 

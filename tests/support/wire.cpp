@@ -7,10 +7,60 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <thread>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <sys/syscall.h>
+#include <cstdlib>
 
 #include "paths.h"
 
 namespace test {
+
+namespace {
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+} // namespace
+
+bool wait_until_receiving(pid_t pid)
+{
+    const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+    auto receiving_now = [&] {
+        DIR *dir = opendir(task_dir.c_str());
+        if (!dir)
+            return false;
+        bool receiving = false;
+        while (dirent *e = readdir(dir)) {
+            if (e->d_name[0] == '.')
+                continue;
+            // Asleep (a woken receiver still shows the call until it runs)
+            // and in msgrcv.
+            const std::string task = task_dir + "/" + e->d_name;
+            std::string stat = slurp(task + "/stat");
+            size_t paren = stat.rfind(')');
+            bool sleeping = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
+            std::string nr = slurp(task + "/syscall");
+            if (sleeping && !nr.empty() && atol(nr.c_str()) == SYS_msgrcv)
+                receiving = true;
+        }
+        closedir(dir);
+        return receiving;
+    };
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (receiving_now())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return receiving_now();
+}
 
 namespace wire {
 

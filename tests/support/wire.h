@@ -5,12 +5,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace test {
 
 // How long a caller waits for something that should happen at once before it
 // gives up; a guard against hanging, not a measure of speed.
 inline constexpr std::chrono::seconds patience{20};
+
+// Waits until a thread of pid sleeps in msgrcv: its receiver is serving, and
+// has finished with every message taken before this call.
+bool wait_until_receiving(pid_t pid);
 
 namespace wire {
 
