@@ -10,7 +10,6 @@
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
-#include <sys/syscall.h>
 #include <cstdlib>
 
 #include "paths.h"
@@ -41,13 +40,13 @@ bool wait_until_receiving(pid_t pid)
             if (e->d_name[0] == '.')
                 continue;
             // Asleep (a woken receiver still shows the call until it runs)
-            // and in msgrcv.
+            // in msgrcv. The kernel's name for the wait, unlike the call's
+            // number, is the same for a program run under qemu-user.
             const std::string task = task_dir + "/" + e->d_name;
             std::string stat = slurp(task + "/stat");
             size_t paren = stat.rfind(')');
             bool sleeping = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
-            std::string nr = slurp(task + "/syscall");
-            if (sleeping && !nr.empty() && atol(nr.c_str()) == SYS_msgrcv)
+            if (sleeping && slurp(task + "/wchan") == "do_msgrcv")
                 receiving = true;
         }
         closedir(dir);
