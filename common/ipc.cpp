@@ -23,6 +23,8 @@ void *server_loop(void *)
 {
     msgque_handle(ipc_own_queue.flag, ipc_own_queue.fname, true);
     int msgid = msgque_handle(ipc_own_queue.flag, ipc_own_queue.fname, false);
+    if (msgid >= 0)
+        msg_queue_secure(msgid);
     vask::msgbuf msg;
     for (;;) {
         if (msg_rcv(msgid, &msg) < 0) {
@@ -32,9 +34,10 @@ void *server_loop(void *)
             // The queue is gone (removed by another program) or was never
             // made: get it again rather than spin on a dead id.
             int id = msgque_handle(ipc_own_queue.flag, ipc_own_queue.fname, false);
-            if (id >= 0 && id != msgid)
+            if (id >= 0 && id != msgid) {
                 msgid = id;
-            else
+                msg_queue_secure(msgid);
+            } else
                 nanosleep(&receive_backoff, nullptr);
             continue;
         }
@@ -75,9 +78,28 @@ int msgque_handle(char FLAG, const char *fname, bool clean)
     return id;
 }
 
-bool msg_post(std::string_view text, int msgflg)
+int msgque_peer(char FLAG, const char *fname, bool create)
 {
-    int msgid = msgque_handle(ipc_peer_queue.flag, ipc_peer_queue.fname, false);
+    key_t key = ftok(fname, FLAG);
+    if (key < 0) {
+        vskprint(LOG_LEVEL_WARN, __func__, "create key failed with: %d, errno: %d\n", key, errno);
+        return -1;
+    }
+    // No mode is asked of a queue that exists: the send itself is checked
+    // against the queue's permissions.
+    int id = msgget(key, 0);
+    if (id < 0 && errno == ENOENT && create)
+        id = msgget(key, IPC_CREAT | queue_mode);
+    if (id < 0) {
+        vskprint(LOG_LEVEL_WARN, __func__, "get message queue id failed with: %d, errno: %d\n", id, errno);
+        return -2;
+    }
+    return id;
+}
+
+bool msg_post(std::string_view text, int msgflg, bool create_peer)
+{
+    int msgid = msgque_peer(ipc_peer_queue.flag, ipc_peer_queue.fname, create_peer);
     if (msgid < 0)
         return false;
     vask::msgbuf msg{};

@@ -33,14 +33,22 @@ extern const ipc_endpoint ipc_own_queue;
 extern const ipc_endpoint ipc_peer_queue;
 extern const bool ipc_server_waits;
 int msg_rcv(int msgid, vask::msgbuf *msg);
+// Narrows who may use the receiver's own queue, once it is made.
+void msg_queue_secure(int msgid);
+
+// The group whose members may drive the service.
+inline constexpr char ipc_group[] = "vask";
 
 extern std::atomic<bool> quit;
 
 int msgque_handle(char FLAG, const char *fname, bool clean);
 
+// The peer's queue, made when missing if create is set.
+int msgque_peer(char FLAG, const char *fname, bool create);
+
 // Sends text (cut to 5 characters) to the peer's queue, looked up anew.
 // msgflg is 0 or IPC_NOWAIT. Returns whether the message was queued.
-bool msg_post(std::string_view text, int msgflg);
+bool msg_post(std::string_view text, int msgflg, bool create_peer);
 
 // Receives one message of type 1 into msg, cutting an oversized one to the
 // 16 text bytes. Returns the text (at most 5 characters), or -1 as with msgrcv.

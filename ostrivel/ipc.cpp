@@ -2,7 +2,9 @@
 // assistant's queue, carries it out and answers with the feature bits.
 #include "ipc.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <grp.h>
 #include <string_view>
 #include <sys/msg.h>
 
@@ -46,11 +48,37 @@ void msg_send(const char *data)
 {
     // Never wait on a full reply queue: an assistant that does not read its
     // replies must not stop the service from serving everyone else.
-    if (!msg_post(data, IPC_NOWAIT)) {
+    // The reply queue is the assistant's to make: one made here would be
+    // root's, and the assistant could neither remove nor narrow it.
+    if (!msg_post(data, IPC_NOWAIT, false)) {
         vskprint(LOG_LEVEL_WARN, __func__, "message failed To send\n");
         return;
     }
     vskprint(LOG_LEVEL_WARN, __func__, "message send with %s\n", data);
+}
+
+// Requests come only from root and the members of the service's group: the
+// service acts with root's rights on whatever it is asked.
+void msg_queue_secure(int msgid)
+{
+    struct group grp, *found = nullptr;
+    char buf[4096];
+    if (getgrnam_r(ipc_group, &grp, buf, sizeof(buf), &found) != 0 || !found) {
+        static bool warned = false;
+        if (!warned)
+            vskprint(LOG_LEVEL_WARN, __func__, "group %s does not exist, every user may send requests\n", ipc_group);
+        warned = true;
+        return;
+    }
+    struct msqid_ds ds;
+    if (msgctl(msgid, IPC_STAT, &ds) == 0) {
+        ds.msg_perm.uid = 0;
+        ds.msg_perm.gid = found->gr_gid;
+        ds.msg_perm.mode = 0660;
+        if (msgctl(msgid, IPC_SET, &ds) == 0)
+            return;
+    }
+    vskprint(LOG_LEVEL_WARN, __func__, "failed to restrict the request queue, errno: %d\n", errno);
 }
 
 int msg_rcv(int msgid, vask::msgbuf *msg)

@@ -1,6 +1,7 @@
 // The assistant's end of the message-queue channel.
 #include "quillmar/ipc.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <sys/msg.h>
 
@@ -18,11 +19,25 @@ int8_t msg_send(const char *cmd)
 {
     // Sends come from the GUI thread: a full queue (service not running) is a
     // failed send, never a frozen window.
-    if (!msg_post(cmd, IPC_NOWAIT)) {
+    if (!msg_post(cmd, IPC_NOWAIT, true)) {
         vskprint(LOG_LEVEL_WARN, __func__, "message failed to send\n");
         return -1;
     }
     return 0;
+}
+
+// Replies come only from root (the service) and from this user. The owner
+// keeps all three bits: the receiver asks for 0777 when it gets its queue
+// again, and the execute bit means nothing to a queue.
+void msg_queue_secure(int msgid)
+{
+    struct msqid_ds ds;
+    if (msgctl(msgid, IPC_STAT, &ds) == 0) {
+        ds.msg_perm.mode = 0700;
+        if (msgctl(msgid, IPC_SET, &ds) == 0)
+            return;
+    }
+    vskprint(LOG_LEVEL_WARN, __func__, "failed to restrict the reply queue, errno: %d\n", errno);
 }
 
 void notifier_register(int type, gui_update_fn tmp)
