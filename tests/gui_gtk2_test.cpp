@@ -361,7 +361,17 @@ TEST_F(GuiTest, UnreachableServiceAtStartShowsTheErrorBeforeTheWindow)
     const std::string key = paths::ostrivel_ipc_key;
     fs::rename(key, key + ".away");
     test::gtk::dialog_answerer answerer(g2modules.window);
-    g_timeout_add(50, [](gpointer) -> gboolean { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
+    // Leave the main loop once it runs with the window shown, not the
+    // dialog's own loop before it.
+    g_timeout_add(
+        20,
+        [](gpointer) -> gboolean {
+            if (gtk_main_level() != 1 || !GTK_WIDGET_VISIBLE(g2modules.window))
+                return G_SOURCE_CONTINUE;
+            gtk_main_quit();
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
     gui.quillmar_gui_run(0);
     fs::rename(key + ".away", key);
     ASSERT_EQ(answerer.seen().size(), 1u);
