@@ -37,8 +37,9 @@ void *server_loop(void *)
             if (id >= 0 && id != msgid) {
                 msgid = id;
                 msg_queue_secure(msgid);
-            } else
+            } else {
                 nanosleep(&receive_backoff, nullptr);
+            }
             continue;
         }
         if (quit)
