@@ -3,15 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <sys/types.h>
+
+#include "file_context.h"
 
 #include "vkstatus.h"
-
-// Result of one read or write: the text read (or last written), NUL-terminated.
-struct file_context_info {
-    ssize_t len;
-    char rbuf[4096];
-};
 
 struct file_operate {
     int64_t (*gfopen)(const char *path);

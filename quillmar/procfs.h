@@ -3,13 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <sys/types.h>
 
-// Result of one read: the text read, NUL-terminated.
-struct file_context_info {
-    ssize_t len;
-    char rbuf[4096];
-};
+#include "file_context.h"
 
 struct file_operate {
     int64_t (*gfopen)(const char *tmp, int64_t pid);

@@ -35,14 +35,6 @@ std::string sysroot(std::string_view rel)
     return std::string(paths::sysroot) + std::string(rel);
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 void write_file(const std::string &path, std::string_view text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -159,17 +151,6 @@ int process::wait()
 std::string process::err() const
 {
     return read_file(err_path_);
-}
-
-bool eventually(const std::function<bool()> &pred)
-{
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return pred();
 }
 
 namespace board {

@@ -21,7 +21,6 @@ std::string bin(std::string_view name);
 std::string source(std::string_view rel);
 std::string sysroot(std::string_view rel);
 
-std::string read_file(const std::string &path);
 void write_file(const std::string &path, std::string_view text);
 
 // Splits a text into its lines, each without its line end.
@@ -57,8 +56,6 @@ private:
     bool reaped_ = false;
 };
 
-// Waits until pred holds.
-bool eventually(const std::function<bool()> &pred);
 
 namespace board {
 

@@ -10,28 +10,34 @@
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
-#include <cstdlib>
 
 #include "paths.h"
 
 namespace test {
 
-namespace {
-
-std::string slurp(const std::string &path)
+std::string read_file(const std::string &path)
 {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-} // namespace
+bool eventually(const std::function<bool()> &pred)
+{
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
 
 bool wait_until_receiving(pid_t pid)
 {
     const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
-    auto receiving_now = [&] {
+    return eventually([&] {
         DIR *dir = opendir(task_dir.c_str());
         if (!dir)
             return false;
@@ -43,22 +49,15 @@ bool wait_until_receiving(pid_t pid)
             // in msgrcv. The kernel's name for the wait, unlike the call's
             // number, is the same for a program run under qemu-user.
             const std::string task = task_dir + "/" + e->d_name;
-            std::string stat = slurp(task + "/stat");
+            std::string stat = read_file(task + "/stat");
             size_t paren = stat.rfind(')');
             bool sleeping = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
-            if (sleeping && slurp(task + "/wchan") == "do_msgrcv")
+            if (sleeping && read_file(task + "/wchan") == "do_msgrcv")
                 receiving = true;
         }
         closedir(dir);
         return receiving;
-    };
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (receiving_now())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return receiving_now();
+    });
 }
 
 namespace wire {

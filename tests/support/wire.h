@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,10 @@ namespace test {
 // How long a caller waits for something that should happen at once before it
 // gives up; a guard against hanging, not a measure of speed.
 inline constexpr std::chrono::seconds patience{20};
+
+std::string read_file(const std::string &path);
+// Waits until pred holds.
+bool eventually(const std::function<bool()> &pred);
 
 // Waits until a thread of pid sleeps in msgrcv: its receiver is serving, and
 // has finished with every message taken before this call.
