@@ -21,23 +21,13 @@ namespace {
 
 enum class request_class { feature, digit_command, letter_command, other };
 
-bool is_digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-bool is_command_letter(char c)
-{
-    return c >= 'b' && c <= 'z';
-}
-
 request_class classify(std::string_view text)
 {
     if (text.size() == 1 && text[0] >= '0' && text[0] <= '8')
         return request_class::feature;
     if (!text.empty() && is_digit(text[0]))
         return request_class::digit_command;
-    if (!text.empty() && is_command_letter(text[0]) && (text.size() == 1 || !is_command_letter(text[1])))
+    if (!text.empty() && single_leading(text, is_command_letter))
         return request_class::letter_command;
     return request_class::other;
 }

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "file_context.h"
-
 #include "vkstatus.h"
 
 struct file_operate {

@@ -51,13 +51,6 @@ constexpr const char *usage_lines[] = {
 // outside the handler, where logging and exit are safe.
 int signal_pipe[2] = {-1, -1};
 
-[[noreturn]] void usage()
-{
-    for (const char *line : usage_lines)
-        vskprint(LOG_LEVEL_INFO, "usage", "%s", line);
-    ostrivel_clean_up(1);
-}
-
 size_t leading_run(std::string_view text, bool (*in_run)(char))
 {
     size_t n = 0;
@@ -66,20 +59,11 @@ size_t leading_run(std::string_view text, bool (*in_run)(char))
     return n;
 }
 
-bool is_digit(char c)
+[[noreturn]] void usage()
 {
-    return c >= '0' && c <= '9';
-}
-
-bool is_command_letter(char c)
-{
-    return c >= 'b' && c <= 'z';
-}
-
-// Exactly one digit (or letter) at the start of a non-empty text.
-bool single_leading(std::string_view text, bool (*in_run)(char))
-{
-    return leading_run(text, in_run) == std::min<size_t>(text.size(), 1);
+    for (const char *line : usage_lines)
+        vskprint(LOG_LEVEL_INFO, "usage", "%s", line);
+    ostrivel_clean_up(1);
 }
 
 bool bit_check(uint8_t mp, uint8_t bit)
@@ -183,6 +167,22 @@ void signals_install()
 }
 
 } // namespace
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool is_command_letter(char c)
+{
+    return c >= 'b' && c <= 'z';
+}
+
+// Exactly one digit (or letter) at the start of a non-empty text.
+bool single_leading(std::string_view text, bool (*in_run)(char))
+{
+    return leading_run(text, in_run) == std::min<size_t>(text.size(), 1);
+}
 
 int8_t ostrivel_use_cmd(uint8_t mp)
 {

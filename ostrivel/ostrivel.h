@@ -2,6 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+
+// The rules the command line and the request handler share for a SysRq
+// command: it begins with exactly one digit, or one letter from b to z.
+bool is_digit(char c);
+bool is_command_letter(char c);
+bool single_leading(std::string_view text, bool (*in_run)(char));
 
 int8_t ostrivel_parse_cmd(bool muggle_mode, const char *mp, const char *muggle);
 int8_t ostrivel_use_cmd(uint8_t mp);
