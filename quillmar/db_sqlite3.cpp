@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <sqlite3.h>
 
 #include "gui_gtk2.h"
@@ -24,6 +25,11 @@ using statement = std::unique_ptr<sqlite3_stmt, sqlite3_finalizer>;
 
 struct sqlite3_modules {
     std::unique_ptr<sqlite3, sqlite3_closer> db;
+    // Compiled once per connection, then bound row by row: the existence
+    // query, and the UPDATE and INSERT of one process.
+    statement exists;
+    statement update;
+    statement insert;
 };
 
 sqlite3_modules s3modules;
@@ -43,6 +49,81 @@ const char *errmsg()
     return sqlite3_errmsg(s3modules.db.get());
 }
 
+// Statements are finalized before their connection closes, or it stays open.
+void connection_close()
+{
+    s3modules.exists.reset();
+    s3modules.update.reset();
+    s3modules.insert.reset();
+    s3modules.db.reset();
+}
+
+// The row statements as the log shows them, values written in; the bound
+// form of each is the same text with every conversion ('%s' with its quotes)
+// made a parameter, so the two cannot drift apart.
+constexpr char exists_sql[] = "SELECT Pid FROM ProcInfo WHERE Pid == %ld;";
+constexpr char update_sql[] =
+    "UPDATE ProcInfo SET \t\t\tPr = %ld, Nice = %ld, S = %d, Virt = %ld, Res = %ld, \t\t\tShr = %ld, "
+    "CpuTime = %ld, Time = '%s', Comm = '%s', Affinity = %ld, \t\t\tCpuList = '%s', MinFlt = %ld, "
+    "CMinFlt = %ld, MajFlt = %ld, CMajFlt = %ld, \t\t\tCmdLine = '%s' WHERE Pid = %ld;";
+constexpr char insert_sql[] =
+    "INSERT INTO ProcInfo \t\t\t(Pid, Pr, Nice, S, Virt, \t\t\tRes, Shr, CpuTime, Time, Comm, \t\t\t"
+    "Affinity, CpuList, MinFlt, CMinFlt, MajFlt, \t\t\tCMajFlt, CmdLine) VALUES \t\t\t(%ld, %ld, %ld, "
+    "%d, %ld, \t\t\t%ld, %ld, %ld, '%s', '%s', \t\t\t%ld, '%s', %ld, %ld, %ld, \t\t\t%ld, '%s');";
+
+std::string bound_form(const char *sql)
+{
+    std::string out;
+    for (const char *c = sql; *c; c++) {
+        if (c[0] == '\'' && c[1] == '%' && c[2] == 's' && c[3] == '\'') {
+            out += '?';
+            c += 3;
+        } else if (c[0] == '%' && c[1] == 'l' && c[2] == 'd') {
+            out += '?';
+            c += 2;
+        } else if (c[0] == '%' && c[1] == 'd') {
+            out += '?';
+            c += 1;
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
+// The cached statement, compiled on first use; null when it does not compile.
+sqlite3_stmt *cached(statement &stmt, const char *sql)
+{
+    if (!stmt) {
+        sqlite3_stmt *raw = nullptr;
+        if (sqlite3_prepare_v2(s3modules.db.get(), bound_form(sql).c_str(), -1, &raw, nullptr) != SQLITE_OK)
+            return nullptr;
+        stmt.reset(raw);
+    }
+    return stmt.get();
+}
+
+// Binds and steps a cached statement once; the step's result, or -1 when
+// the statement does not compile. A statement that fails to run (its table
+// was dropped and made again, say) is compiled afresh and run once more, so
+// that only a text that no longer compiles counts as a failure.
+template <typename Bind> int run_cached(statement &stmt, const char *sql, const Bind &bind)
+{
+    int rc = SQLITE_ERROR;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        sqlite3_stmt *raw = cached(stmt, sql);
+        if (!raw)
+            return -1;
+        bind(raw);
+        rc = sqlite3_step(raw);
+        sqlite3_reset(raw);
+        if (rc == SQLITE_ROW || rc == SQLITE_DONE || rc == SQLITE_CONSTRAINT)
+            break;
+        stmt.reset();
+    }
+    return rc;
+}
+
 bool sqlite3_exec_sql(const char *sql)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec sql %s\n", sql);
@@ -58,6 +139,7 @@ int64_t sqlite3_db_init()
 {
     vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to init database\n");
     sqlite3 *db = nullptr;
+    connection_close();
     int rc = sqlite3_open(paths::process_db, &db);
     s3modules.db.reset(db);
     if (rc != SQLITE_OK) {
@@ -87,6 +169,72 @@ bool sqlite3_exec_prepare_v2(const char *sql)
     statement stmt(raw);
     sqlite3_step(stmt.get());
     return true;
+}
+
+bool log_shows(uint8_t level)
+{
+    return !glog.has_init || level <= glog.curlevel;
+}
+
+// One process's row, its values bound: an UPDATE of the stored row, or an
+// INSERT. The log shows the statement with its values, as text that SQL
+// would read back the same (quotes doubled).
+bool sqlite3_exec_prepare_v2(const proc_info &p, bool update)
+{
+    const char *sql = update ? update_sql : insert_sql;
+    if (log_shows(LOG_LEVEL_INFO)) {
+        char time[2 * sizeof(p.time)], comm[2 * sizeof(p.comm)], cpulist[2 * sizeof(p.cpulist)],
+            cmdline[2 * sizeof(p.cmdline)];
+        sql_quote(p.time, time, sizeof(time));
+        sql_quote(p.comm, comm, sizeof(comm));
+        sql_quote(p.cpulist, cpulist, sizeof(cpulist));
+        sql_quote(p.cmdline, cmdline, sizeof(cmdline));
+        char text[4096];
+        if (update)
+            snprintf(text, sizeof(text), update_sql, static_cast<long>(p.priority), static_cast<long>(p.nice),
+                     p.state, static_cast<long>(p.virt), static_cast<long>(p.res), static_cast<long>(p.shr),
+                     static_cast<long>(p.cputime), time, comm, static_cast<long>(p.affinity), cpulist,
+                     static_cast<long>(p.minflt), static_cast<long>(p.cminflt), static_cast<long>(p.majflt),
+                     static_cast<long>(p.cmajflt), cmdline, static_cast<long>(p.pid));
+        else
+            snprintf(text, sizeof(text), insert_sql, static_cast<long>(p.pid), static_cast<long>(p.priority),
+                     static_cast<long>(p.nice), p.state, static_cast<long>(p.virt), static_cast<long>(p.res),
+                     static_cast<long>(p.shr), static_cast<long>(p.cputime), time, comm,
+                     static_cast<long>(p.affinity), cpulist, static_cast<long>(p.minflt),
+                     static_cast<long>(p.cminflt), static_cast<long>(p.majflt), static_cast<long>(p.cmajflt),
+                     cmdline);
+        vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", text);
+    }
+    const int rc = run_cached(update ? s3modules.update : s3modules.insert, sql, [&](sqlite3_stmt *stmt) {
+        // In the order of the statement's conversions.
+        int n = 1;
+        auto integer = [&](int64_t v) { sqlite3_bind_int64(stmt, n++, v); };
+        auto text = [&](const char *v) { sqlite3_bind_text(stmt, n++, v, -1, SQLITE_STATIC); };
+        if (!update)
+            integer(p.pid);
+        integer(p.priority);
+        integer(p.nice);
+        integer(p.state);
+        integer(p.virt);
+        integer(p.res);
+        integer(p.shr);
+        integer(p.cputime);
+        text(p.time);
+        text(p.comm);
+        integer(p.affinity);
+        text(p.cpulist);
+        integer(p.minflt);
+        integer(p.cminflt);
+        integer(p.majflt);
+        integer(p.cmajflt);
+        text(p.cmdline);
+        if (update)
+            integer(p.pid);
+    });
+    if (rc >= 0)
+        return true;
+    vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 exec prepare_v2 failed with msg %s\n", errmsg());
+    return false;
 }
 
 // Integers are read whole: affinity masks past CPU 31 and fault counters
@@ -128,16 +276,27 @@ proc_info decode_row(sqlite3_stmt *stmt)
     return info;
 }
 
+// The existence test: true exactly when a row with this pid is stored.
+bool sqlite3_query_exists(int64_t pid)
+{
+    int rc = run_cached(s3modules.exists, exists_sql, [&](sqlite3_stmt *stmt) { sqlite3_bind_int64(stmt, 1, pid); });
+    if (rc < 0) {
+        vskprint(LOG_LEVEL_ERROR, "sqlite3_query", "sqlite3 query pid %ld failed with msg %s\n",
+                 static_cast<long>(pid), errmsg());
+        return false;
+    }
+    return rc == SQLITE_ROW;
+}
+
 bool sqlite3_query(int64_t pid, bool is_desc, const char *colname)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to check process %ld whether or not it exists\n",
              static_cast<long>(pid));
-    char sql[4096];
     if (pid != 0)
-        snprintf(sql, sizeof(sql), "SELECT Pid FROM ProcInfo WHERE Pid == %ld;", static_cast<long>(pid));
-    else // equal keys keep a stable order from one refresh to the next
-        snprintf(sql, sizeof(sql), "SELECT * FROM ProcInfo ORDER BY %s %s, Pid ASC;", colname,
-                 is_desc ? "DESC" : "ASC");
+        return sqlite3_query_exists(pid);
+    char sql[4096];
+    // equal keys keep a stable order from one refresh to the next
+    snprintf(sql, sizeof(sql), "SELECT * FROM ProcInfo ORDER BY %s %s, Pid ASC;", colname, is_desc ? "DESC" : "ASC");
 
     sqlite3_stmt *raw = nullptr;
     if (sqlite3_prepare_v2(s3modules.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
@@ -149,8 +308,6 @@ bool sqlite3_query(int64_t pid, bool is_desc, const char *colname)
     int64_t count = 0;
     while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
         count++;
-        if (pid > 0)
-            break;
         gtk2_flush_clist(decode_row(stmt.get()));
     }
     return count > 0;
@@ -160,7 +317,7 @@ void sqlite3_db_clean()
 {
     vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to clean up table ProcInfo\n");
     sqlite3_exec_sql("DROP TABLE ProcInfo;");
-    s3modules.db.reset();
+    connection_close();
 }
 
 const quillmar_db_operate sqlite3_operate = {
@@ -168,6 +325,7 @@ const quillmar_db_operate sqlite3_operate = {
     .quillmar_db_query = sqlite3_query,
     .quillmar_db_exec_sql = sqlite3_exec_sql,
     .quillmar_db_exec_prepare = sqlite3_exec_prepare_v2,
+    .quillmar_db_exec_row = sqlite3_exec_prepare_v2,
     .quillmar_db_clean = sqlite3_db_clean,
 };
 

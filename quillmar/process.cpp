@@ -37,8 +37,6 @@ int64_t mstat_sum;
 // The pids of this refresh, as an SQL list; its memory is kept between refreshes.
 std::string seen_pids;
 
-constexpr size_t quoted_size = 2 * 280;
-
 // Opens and reads one file; a failed read counts, and the file is closed.
 bool read_file(const char *name, int64_t pid, file_context_info &info)
 {
@@ -138,33 +136,7 @@ void proc_affinity_get(proc_info &pinfo, int64_t pid)
 
 void proc_row_write(const proc_info &p)
 {
-    char time[quoted_size], comm[quoted_size], cpulist[quoted_size], cmdline[quoted_size];
-    sql_quote(p.time, time, sizeof(time));
-    sql_quote(p.comm, comm, sizeof(comm));
-    sql_quote(p.cpulist, cpulist, sizeof(cpulist));
-    sql_quote(p.cmdline, cmdline, sizeof(cmdline));
-
-    char sql[4096];
-    if (db_operate.quillmar_db_query(p.pid, false, ""))
-        snprintf(sql, sizeof(sql),
-                 "UPDATE ProcInfo SET \t\t\tPr = %ld, Nice = %ld, S = %d, Virt = %ld, Res = %ld, \t\t\tShr = %ld, "
-                 "CpuTime = %ld, Time = '%s', Comm = '%s', Affinity = %ld, \t\t\tCpuList = '%s', MinFlt = %ld, "
-                 "CMinFlt = %ld, MajFlt = %ld, CMajFlt = %ld, \t\t\tCmdLine = '%s' WHERE Pid = %ld;",
-                 static_cast<long>(p.priority), static_cast<long>(p.nice), p.state, static_cast<long>(p.virt),
-                 static_cast<long>(p.res), static_cast<long>(p.shr), static_cast<long>(p.cputime), time, comm,
-                 static_cast<long>(p.affinity), cpulist, static_cast<long>(p.minflt), static_cast<long>(p.cminflt),
-                 static_cast<long>(p.majflt), static_cast<long>(p.cmajflt), cmdline, static_cast<long>(p.pid));
-    else
-        snprintf(sql, sizeof(sql),
-                 "INSERT INTO ProcInfo \t\t\t(Pid, Pr, Nice, S, Virt, \t\t\tRes, Shr, CpuTime, Time, Comm, \t\t\t"
-                 "Affinity, CpuList, MinFlt, CMinFlt, MajFlt, \t\t\tCMajFlt, CmdLine) VALUES \t\t\t(%ld, %ld, %ld, "
-                 "%d, %ld, \t\t\t%ld, %ld, %ld, '%s', '%s', \t\t\t%ld, '%s', %ld, %ld, %ld, \t\t\t%ld, '%s');",
-                 static_cast<long>(p.pid), static_cast<long>(p.priority), static_cast<long>(p.nice), p.state,
-                 static_cast<long>(p.virt), static_cast<long>(p.res), static_cast<long>(p.shr),
-                 static_cast<long>(p.cputime), time, comm, static_cast<long>(p.affinity), cpulist,
-                 static_cast<long>(p.minflt), static_cast<long>(p.cminflt), static_cast<long>(p.majflt),
-                 static_cast<long>(p.cmajflt), cmdline);
-    db_operate.quillmar_db_exec_prepare(sql);
+    db_operate.quillmar_db_exec_row(p, db_operate.quillmar_db_query(p.pid, false, ""));
 }
 
 void proc_info_get(const dirent *entry)

@@ -159,4 +159,106 @@ TEST_F(StoreTest, UnopenableDatabaseReportsItsCode)
     ASSERT_EQ(db.quillmar_db_init(), 0);
 }
 
+proc_info sample_row(int64_t pid, const char *comm)
+{
+    proc_info p{};
+    p.pid = pid;
+    p.priority = 20;
+    p.nice = -5;
+    p.state = 'R';
+    p.virt = 1000;
+    p.res = 50;
+    p.shr = 7;
+    p.cputime = 5000000000;
+    snprintf(p.time, sizeof(p.time), "02:03.45");
+    snprintf(p.comm, sizeof(p.comm), "%s", comm);
+    p.affinity = 255;
+    snprintf(p.cpulist, sizeof(p.cpulist), "01234567");
+    p.minflt = 11;
+    p.cminflt = 12;
+    p.majflt = 13;
+    p.cmajflt = 14;
+    snprintf(p.cmdline, sizeof(p.cmdline), "/bin/it's 'quoted'");
+    return p;
+}
+
+TEST_F(StoreTest, RowsAreInsertedAndUpdatedWithTheirValuesIntact)
+{
+    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(7, "it's (a b)"), false));
+    EXPECT_TRUE(db.quillmar_db_query(7, false, ""));
+    ASSERT_TRUE(list("Pid", false));
+    ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, col_pid), "7");
+    EXPECT_EQ(cell(0, col_pr), "20");
+    EXPECT_EQ(cell(0, col_s), "R");
+    EXPECT_EQ(cell(0, col_virt), "4000");
+    EXPECT_EQ(cell(0, col_time), "02:03.45");
+    EXPECT_EQ(cell(0, col_comm), "it's (a b)");
+    EXPECT_EQ(cell(0, col_affinity), "0xff / 01234567");
+    EXPECT_EQ(cell(0, col_minflt), "11");
+    EXPECT_EQ(cell(0, col_cmdline), "/bin/it's 'quoted'");
+
+    // A second INSERT of the pid runs and leaves the row as it was; the
+    // UPDATE changes it in place.
+    EXPECT_TRUE(db.quillmar_db_exec_row(sample_row(7, "second"), false));
+    ASSERT_TRUE(list("Pid", false));
+    EXPECT_EQ(cell(0, col_comm), "it's (a b)");
+    proc_info changed = sample_row(7, "O'Brien");
+    changed.state = 'S';
+    changed.minflt = 99;
+    ASSERT_TRUE(db.quillmar_db_exec_row(changed, true));
+    ASSERT_TRUE(list("Pid", false));
+    ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, col_comm), "O'Brien");
+    EXPECT_EQ(cell(0, col_s), "S");
+    EXPECT_EQ(cell(0, col_minflt), "99");
+    // CpuTime is stored whole: 5e9 ticks against a machine total of 1000.
+    EXPECT_EQ(cell(0, col_cpu), "500000000.00");
+}
+
+TEST_F(StoreTest, RowStatementsAreLoggedWithTheirValues)
+{
+    // Before the log is open every level goes to standard error.
+    const std::string insert = test::capture_stderr([&] { db.quillmar_db_exec_row(sample_row(7, "it's"), false); });
+    EXPECT_EQ(insert, "sqlite3 prepare to exec prepare_v2 INSERT INTO ProcInfo \t\t\t(Pid, Pr, Nice, S, Virt, \t\t\tRes, "
+                      "Shr, CpuTime, Time, Comm, \t\t\tAffinity, CpuList, MinFlt, CMinFlt, MajFlt, \t\t\tCMajFlt, "
+                      "CmdLine) VALUES \t\t\t(7, 20, -5, 82, 1000, \t\t\t50, 7, 5000000000, '02:03.45', 'it''s', "
+                      "\t\t\t255, '01234567', 11, 12, 13, \t\t\t14, '/bin/it''s ''quoted''');\n");
+    const std::string update = test::capture_stderr([&] { db.quillmar_db_exec_row(sample_row(7, "x"), true); });
+    EXPECT_EQ(update, "sqlite3 prepare to exec prepare_v2 UPDATE ProcInfo SET \t\t\tPr = 20, Nice = -5, S = 82, "
+                      "Virt = 1000, Res = 50, \t\t\tShr = 7, CpuTime = 5000000000, Time = '02:03.45', Comm = 'x', "
+                      "Affinity = 255, \t\t\tCpuList = '01234567', MinFlt = 11, CMinFlt = 12, MajFlt = 13, "
+                      "CMajFlt = 14, \t\t\tCmdLine = '/bin/it''s ''quoted''' WHERE Pid = 7;\n");
+}
+
+TEST_F(StoreTest, RowWritesFollowTheTableWhenItIsMadeAgainOrGone)
+{
+    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(7, "first"), false));
+    EXPECT_TRUE(db.quillmar_db_query(7, false, ""));
+    // The statements compiled against the old table still serve the new one.
+    ASSERT_TRUE(db.quillmar_db_exec_sql("DROP TABLE ProcInfo;"));
+    ASSERT_TRUE(db.quillmar_db_exec_sql("CREATE TABLE ProcInfo(Pid INT PRIMARY KEY NOT NULL,Pr INT,Nice INT,S INT,"
+                                        "Virt INT,Res INT,Shr INT,CpuTime INT,Time CHAR(280),Comm CHAR(280),"
+                                        "Affinity INT,CpuList CHAR(280),MinFlt INT,CMinFlt INT,MajFlt INT,"
+                                        "CMajFlt INT,CmdLine CHAR(280));"));
+    EXPECT_FALSE(db.quillmar_db_query(7, false, ""));
+    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(8, "again"), false));
+    EXPECT_TRUE(db.quillmar_db_query(8, false, ""));
+    ASSERT_TRUE(list("Pid", false));
+    EXPECT_EQ(column(col_comm), (std::vector<std::string>{"again"}));
+
+    // Without the table neither compiles: both report it and fail.
+    ASSERT_TRUE(db.quillmar_db_exec_sql("DROP TABLE ProcInfo;"));
+    bool written = true, found = true;
+    const std::string err = test::capture_stderr([&] {
+        written = db.quillmar_db_exec_row(sample_row(9, "lost"), false);
+        found = db.quillmar_db_query(9, false, "");
+    });
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(found);
+    EXPECT_NE(err.find("sqlite3 exec prepare_v2 failed with msg no such table: ProcInfo\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("sqlite3 query pid 9 failed with msg no such table: ProcInfo\n"), std::string::npos) << err;
+    ASSERT_EQ(db.quillmar_db_init(), 0); // made again for the clean-up
+}
+
 } // namespace
