@@ -153,10 +153,15 @@ void proc_info_get(const dirent *entry)
     proc_row_write(pinfo);
 }
 
-bool is_process_dir(const char *name)
+bool is_process_dir(const dirent *entry)
 {
+    const char *name = entry->d_name;
     if (name[0] < '0' || name[0] > '9' || strnlen(name, 11) > 10)
         return false;
+    // The listing tells directories apart already; only a file system that
+    // does not costs a stat.
+    if (entry->d_type != DT_UNKNOWN)
+        return entry->d_type == DT_DIR;
     char path[280];
     snprintf(path, sizeof(path), "/proc/%s", name);
     struct stat st;
@@ -173,7 +178,7 @@ void proc_list_get()
     long count = 0;
     seen_pids.assign("DELETE FROM ProcInfo WHERE Pid NOT IN (");
     while (const dirent *entry = readdir(fdinfo.procdir)) {
-        if (!is_process_dir(entry->d_name))
+        if (!is_process_dir(entry))
             continue;
         proc_info_get(entry);
         if (count++ > 0)
