@@ -112,28 +112,6 @@ double child_cpu(const std::vector<const char *> &argv)
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
-summary child_cpu_of(int runs, const std::vector<const char *> &argv)
-{
-    child_cpu(argv);
-    std::vector<double> samples;
-    for (int r = 0; r < runs; r++)
-        samples.push_back(child_cpu(argv));
-    return summarise(samples);
-}
-
-// top keeps what it learned between its refreshes: the difference between
-// eleven refreshes and one is ten refreshes in steady state.
-summary top_steady_of(int runs)
-{
-    std::vector<double> samples;
-    for (int r = 0; r < runs; r++) {
-        const double eleven = child_cpu({"top", "-b", "-d", "0.3", "-n", "11"});
-        const double one = child_cpu({"top", "-b", "-n", "1"});
-        samples.push_back((eleven - one) / 10);
-    }
-    return summarise(samples);
-}
-
 // The least any reader of these files can do.
 void floor_loop()
 {
@@ -609,24 +587,50 @@ int main(int argc, char **argv)
         proc_list_flush();
         db.quillmar_db_query(0, false, "Pid");
     };
-    const summary ours = cpu_of(runs, refresh);
+    // Round after round, each measure once per round: the load of a shared
+    // machine drifts, and drifts alike for all of them.
+    auto thread_run = [](const std::function<void()> &fn) {
+        const double start = thread_cpu();
+        fn();
+        return thread_cpu() - start;
+    };
+    const std::vector<std::function<double()>> measures = {
+        [&] { return thread_run(refresh); },
+        [&] { return thread_run([] { proc_list_flush(); }); },
+        [&] { return thread_run(reads_loop); },
+        [&] { return thread_run([&] { db.quillmar_db_query(0, false, "Pid"); }); },
+        [] { return child_cpu({"ps", "-e", "-o", "pid,pri,ni,stat,vsz,rss,time,comm,args"}); },
+        [] {
+            // top keeps what it learned between refreshes: eleven refreshes less one
+            // are ten in steady state.
+            const double eleven = child_cpu({"top", "-b", "-d", "0.3", "-n", "11"});
+            return (eleven - child_cpu({"top", "-b", "-n", "1"})) / 10;
+        },
+        [] { return child_cpu({"top", "-b", "-n", "1"}); },
+        [&] { return thread_run(floor_loop); },
+    };
+    std::vector<std::vector<double>> samples(measures.size());
+    for (int r = -1; r < runs; r++) // the first round warms up
+        for (size_t m = 0; m < measures.size(); m++) {
+            listed_rows = 0;
+            const double cpu = measures[m]();
+            if (r >= 0)
+                samples[m].push_back(cpu);
+        }
+    refresh();
     const double processes = static_cast<double>(listed_rows);
-    const summary collect = cpu_of(runs, [] { proc_list_flush(); });
-    const summary listing = cpu_of(runs, [&] { db.quillmar_db_query(0, false, "Pid"); });
-    const summary reads = cpu_of(runs, reads_loop);
+    const summary ours = summarise(samples[0]), collect = summarise(samples[1]), reads = summarise(samples[2]),
+                  listing = summarise(samples[3]), ps = summarise(samples[4]), top_steady = summarise(samples[5]),
+                  top_one = summarise(samples[6]), floor = summarise(samples[7]);
     const summary store = {collect.median - reads.median, collect.min - reads.max, collect.max - reads.min};
-    const summary ps = child_cpu_of(runs, {"ps", "-e", "-o", "pid,pri,ni,stat,vsz,rss,time,comm,args"});
-    const summary top_steady = top_steady_of(std::max(3, runs / 2));
-    const summary top_one = child_cpu_of(runs, {"top", "-b", "-n", "1"});
-    const summary floor = cpu_of(runs, floor_loop);
 
     window_figures win;
     if (assistant)
         win = measure_window(window, refreshes, 3);
     const double w = win.cpu_per_refresh;
 
-    printf("\n%ld processes (%d extra sleepers); CPU time (user + system) per refresh or run, median of %d runs "
-           "after a warm-up\n\n",
+    printf("\n%ld processes (%d extra sleepers); CPU time (user + system) per refresh or run, median of %d rounds "
+           "after a warm-up, the measures taken in turn\n\n",
            static_cast<long>(processes), extra, runs);
     printf("| %-44s | %9s | %9s | %9s | %10s | %8s | %8s |\n", "", "median ms", "min ms", "max ms", "us/process",
            "window/x", "headless/x");
