@@ -506,11 +506,14 @@ void rss_over_refreshes(assistant_window &window, int count)
     long hwm_early = -1, rss_early = -1;
     const auto start = clock_type::now();
     const double cpu_start = process_cpu(window.pid());
+    std::vector<double> walls;
     for (int i = 1; i <= count; i++) {
         window.key("Left");
         window.ping();
+        const auto pressed = clock_type::now();
         window.key("Right");
         window.ping();
+        walls.push_back(seconds_since(pressed));
         while (window.close_dialogs() > 0)
             window.ping();
         if (i == 5) {
@@ -522,6 +525,9 @@ void rss_over_refreshes(assistant_window &window, int count)
            "%ld kB after %d; VmRSS %ld kB after 5, %ld kB after %d\n",
            count, seconds_since(start), (process_cpu(window.pid()) - cpu_start) / count * 1e3, hwm_early, status_kb(window.pid(), "VmHWM"), count, rss_early,
            status_kb(window.pid(), "VmRSS"), count);
+    const summary wall = summarise(walls);
+    printf("wall time of those refreshes, key press to the next answer: median %.1f ms, min %.1f ms, max %.1f ms\n",
+           wall.median * 1e3, wall.min * 1e3, wall.max * 1e3);
 }
 
 } // namespace
