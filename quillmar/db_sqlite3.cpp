@@ -171,6 +171,8 @@ bool sqlite3_exec_prepare_v2(const char *sql)
     return true;
 }
 
+// Whether vskprint writes a line of this level: every level goes to standard
+// error until the log is open.
 bool log_shows(uint8_t level)
 {
     return !glog.has_init || level <= glog.curlevel;
