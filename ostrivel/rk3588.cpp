@@ -79,14 +79,8 @@ bool is_sd_card(uint32_t val_ioc)
     return (val_ioc & sd_card_bits) == sd_card_bits;
 }
 
-} // namespace
-
-rk3588_window rk3588_window_of(uint64_t base, size_t window, size_t page_size)
-{
-    uint64_t pbase = base / page_size * page_size;
-    return {.pbase = pbase, .poffset = base - pbase, .length = static_cast<size_t>(base - pbase) + window};
-}
-
+// The toggle itself, on blocks already mapped: grf and ioc point at the
+// blocks' bases.
 vkstatus jtag_registers_switch(volatile uint8_t *grf, volatile uint8_t *ioc, bool status, const rk3588_io &io)
 {
     volatile uint8_t *soc_con6 = grf + SOC_CON6;
@@ -119,6 +113,14 @@ vkstatus jtag_registers_switch(volatile uint8_t *grf, volatile uint8_t *ioc, boo
         vskprint(LOG_LEVEL_INFO, handler, "current value of GPIO4D_IOMUX_SEL_L = 0x%x\n", val_ioc);
     }
     return is_sd_card(val_ioc) ? vkstatus::vkoff : vkstatus::vkon;
+}
+
+} // namespace
+
+rk3588_window rk3588_window_of(uint64_t base, size_t window, size_t page_size)
+{
+    uint64_t pbase = base / page_size * page_size;
+    return {.pbase = pbase, .poffset = base - pbase, .length = static_cast<size_t>(base - pbase) + window};
 }
 
 vkstatus jtag_status_handle(bool status)

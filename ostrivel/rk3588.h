@@ -40,8 +40,4 @@ const rk3588_io *rk3588_io_get();
 // table it replaced. The service itself never calls it.
 const rk3588_io *rk3588_io_set(const rk3588_io *io);
 
-// The toggle itself, on blocks already mapped: grf and ioc point at the
-// blocks' bases.
-vkstatus jtag_registers_switch(volatile uint8_t *grf, volatile uint8_t *ioc, bool status, const rk3588_io &io);
-
 vkstatus jtag_status_handle(bool status);
