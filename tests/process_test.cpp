@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -216,7 +217,20 @@ TEST_F(CollectorTest, RefreshStoresEveryProcessAndDropsEndedOnes)
     EXPECT_EQ(b->comm, "sleep");
     EXPECT_EQ(b->cmdline, ("/bin/" + long_arg).substr(0, 279));
     EXPECT_GT(b->virt, 0);
-    EXPECT_EQ(b->time, "00:00.00");
+    // The sleeper's own CPU time, as the kernel has it now that it sleeps:
+    // utime and stime are the 12th and 13th fields after the name.
+    {
+        const std::string stat = test::read_file("/proc/" + std::to_string(sleeper) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+        std::vector<long> numbers;
+        std::string field;
+        while (fields >> field)
+            numbers.push_back(strtol(field.c_str(), nullptr, 10)); // the state letter reads as 0
+        ASSERT_GT(numbers.size(), 12u);
+        const long t = numbers[11] + numbers[12];
+        auto two = [](long v) { return (v < 10 ? "0" : "") + std::to_string(v); };
+        EXPECT_EQ(b->time, two(t / 6000) + ":" + two(t / 100 % 60) + "." + two(t % 100));
+    }
     // Pinned to CPU 0 by the test: the mask 1 and the list "0".
     EXPECT_EQ(b->affinity, 1);
     EXPECT_EQ(b->cpulist, "0");
