@@ -172,6 +172,23 @@ std::optional<row> stored_row(pid_t pid)
     return found;
 }
 
+// The numbers of a stored row, in the order the query names them.
+std::vector<int64_t> stored_numbers(pid_t pid, const std::string &columns)
+{
+    std::vector<int64_t> numbers;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(paths::process_db, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *stmt = nullptr;
+        const std::string sql = "SELECT " + columns + " FROM ProcInfo WHERE Pid = " + std::to_string(pid);
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+            for (int i = 0; i < sqlite3_column_count(stmt); i++)
+                numbers.push_back(sqlite3_column_int64(stmt, i));
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return numbers;
+}
+
 class CollectorTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -345,12 +362,13 @@ TEST_F(CollectorTest, KnownProcessesAreRefreshed)
 // reaped just before its file is opened or just after it is closed, so that
 // its /proc entry really vanishes.
 struct faulty_files {
-    enum class step { open, read, kill_before_open, kill_after_close };
+    enum class step { open, read, kill_before_open, kill_after_close, text };
     struct fault {
         int64_t pid; // 0 for the machine files
         std::string name;
         step at;
         int err;
+        std::string text = {}; // step::text: what the read gives instead of the file
     };
     struct opened {
         std::string name;
@@ -406,6 +424,14 @@ struct faulty_files {
             info.len = -1;
             info.rbuf[0] = '\0';
             errno = f->err;
+            return info;
+        }
+        if (const fault *f = o && fd >= 0 ? find(o->name, o->pid, step::text) : nullptr) {
+            file_context_info info = real->gfread(fd);
+            if (info.len >= 0) {
+                info.len = static_cast<ssize_t>(f->text.size());
+                memcpy(info.rbuf, f->text.c_str(), f->text.size() + 1);
+            }
             return info;
         }
         return real->gfread(fd);
@@ -515,6 +541,36 @@ TEST_F(FaultyFilesTest, FieldsOfAFailedFileStayEmpty)
     EXPECT_EQ(proc_list_flush(), 2);
     EXPECT_EQ(minfo.mtime, -1);
     EXPECT_EQ(minfo.memtotal, 0);
+}
+
+TEST_F(FaultyFilesTest, MachineTotalsAndAProcessAreTakenFromTheirFiles)
+{
+    const pid_t child = spawn_sleeper("", "texts");
+    ASSERT_TRUE(test::eventually(
+        [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "texts\n"; }));
+    using step = faulty_files::step;
+    faulty_files::faults = {
+        {0, "/proc/stat", step::text, 0, "cpu  100 20 30 4000 5 6 7 0 0 0\ncpu0 50 10 15 2000 2 3 3 0 0 0\n"},
+        {0, "/proc/meminfo", step::text, 0, "MemTotal:        8000000 kB\nMemFree:         1000 kB\n"},
+        {child, "stat", step::text, 0,
+         std::to_string(child) + " (my (odd) name) R 1 2 3 4 5 6 11 12 13 14 12000 345 7 8 25 -5 1 0 99 4096 10\n"},
+        {child, "statm", step::text, 0, "1000 200 50 10 0 300 0\n"},
+        {child, "cmdline", step::text, 0, std::string("prog\0-x\0", 8)},
+    };
+    EXPECT_EQ(proc_list_flush(), 0);
+    EXPECT_EQ(minfo.mtime, 4150); // user + nice + system + idle
+    EXPECT_EQ(minfo.memtotal, 8000000);
+    auto stored = stored_row(child);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->comm, "my (odd) name");
+    EXPECT_EQ(stored->state, "R");
+    EXPECT_EQ(stored->time, "02:03.45");
+    EXPECT_EQ(stored->virt, 1000);
+    EXPECT_EQ(stored->cmdline, "prog");
+    EXPECT_EQ(stored_numbers(child, "Pr, Nice, Res, Shr, CpuTime, MinFlt, CMinFlt, MajFlt, CMajFlt"),
+              (std::vector<int64_t>{25, -5, 200, 50, 12360, 11, 12, 13, 14}));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 TEST_F(FaultyFilesTest, MachineFilesAreReadOncePerRefreshAndEveryFileIsClosed)
