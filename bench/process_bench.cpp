@@ -141,9 +141,7 @@ void reads_loop()
     const int64_t cpus = sysconf(_SC_NPROCESSORS_CONF);
     DIR *proc = opendir("/proc");
     while (dirent *e = readdir(proc)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9')
-            continue;
-        if (e->d_type != DT_DIR)
+        if (!proc_dir_entry_is_process(dirfd(proc), e->d_name))
             continue;
         const long pid = strtol(e->d_name, nullptr, 10);
         proc_info info{};
