@@ -54,6 +54,14 @@ size_t messages_waiting(int msgid)
     return msgid >= 0 && msgctl(msgid, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
 }
 
+// Whether requests sent into request_queue can still be answered: not once
+// the service has made its queue anew. Without the key file nobody can tell.
+bool service_queue_gone(int request_queue)
+{
+    key_t key = ftok(ipc_peer_queue.fname, ipc_peer_queue.flag);
+    return key >= 0 && msgget(key, 0) != request_queue;
+}
+
 void wait_for_receiver(std::unique_lock<std::mutex> &lock)
 {
     if (pending.reply_queue >= 0 || pending.no_receiver)
@@ -170,6 +178,15 @@ int msg_rcv(int msgid, vask::msgbuf *msg)
     signed char status = 0;
     sscanf(text, "%hhd", &status);
     vskprint(LOG_LEVEL_INFO, __func__, "message receive with %d\n", status);
+    // Unless a send has since counted this reply as theirs, requests into a
+    // queue the service has made anew are not answered: this reply is not
+    // from the service they went to.
+    if (pending.settled == 0 && !pending.requests.empty() &&
+        service_queue_gone(pending.requests.front().request_queue)) {
+        vskprint(LOG_LEVEL_INFO, __func__, "service started anew, %zu requests will not be answered\n",
+                 pending.requests.size());
+        pending.requests.clear();
+    }
     if (pending.requests.empty()) {
         vskprint(LOG_LEVEL_INFO, __func__, "reply %d answers no request of ours, dropped\n", status);
         return 0;
