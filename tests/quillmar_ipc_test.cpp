@@ -195,6 +195,26 @@ TEST_F(AssistantChannel, AFailedSendWaitsForNoReply)
     ASSERT_EQ(msg_send("0"), 0);
     serve("0", "6");
     EXPECT_EQ(next_value(), 6);
+
+    // The service's queue full: room for one message, taken by an earlier
+    // run's request.
+    struct msqid_ds ds;
+    ASSERT_EQ(msgctl(requests, IPC_STAT, &ds), 0);
+    const auto room = ds.msg_qbytes;
+    ds.msg_qbytes = msg_text_size;
+    ASSERT_EQ(msgctl(requests, IPC_SET, &ds), 0);
+    ASSERT_TRUE(test::wire::send(requests, "m"));
+    test::capture_stderr([&] { result = msg_send("4"); });
+    ASSERT_EQ(result, -1);
+    serve("m", "0");
+    ds.msg_qbytes = room;
+    ASSERT_EQ(msgctl(requests, IPC_SET, &ds), 0);
+    ASSERT_EQ(msg_send("t"), 0);
+    serve("t", "0");
+    expect_no_more_values();
+    ASSERT_EQ(msg_send("0"), 0);
+    serve("0", "3");
+    EXPECT_EQ(next_value(), 3);
 }
 
 TEST_F(AssistantChannel, RequestsLostInARestartOfTheServiceWaitForNoReply)
