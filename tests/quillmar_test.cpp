@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 #include <sys/wait.h>
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
 #include "gtk_support.h"
 #include "paths.h"
 #include "support.h"
@@ -151,6 +153,33 @@ bool stored(pid_t pid)
     return found;
 }
 
+// The screen's pixels in a rectangle of a screenshot file; empty when the
+// file cannot be read.
+std::vector<guchar> pixels_of(const std::string &path, int x, int y, int w, int h)
+{
+    std::vector<guchar> out;
+    GdkPixbuf *shot = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+    if (!shot)
+        return out;
+    const int channels = gdk_pixbuf_get_n_channels(shot), stride = gdk_pixbuf_get_rowstride(shot);
+    const guchar *p = gdk_pixbuf_get_pixels(shot);
+    for (int row = y; row < y + h && row < gdk_pixbuf_get_height(shot); row++)
+        for (int col = x; col < x + w && col < gdk_pixbuf_get_width(shot); col++)
+            for (int c = 0; c < 3; c++)
+                out.push_back(p[row * stride + col * channels + c]);
+    g_object_unref(shot);
+    return out;
+}
+
+std::string screenshot(const std::string &name)
+{
+    const std::string dir = std::string(VASK_BUILD_DIR) + "/screenshots";
+    fs::create_directories(dir);
+    const std::string path = dir + "/" + name + ".png";
+    EXPECT_EQ(test::run({test::bin("vask-shot"), path}).status, 0);
+    return path;
+}
+
 void click_at(int x, int y)
 {
     auto r = test::run({"/usr/bin/xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"});
@@ -179,12 +208,20 @@ TEST_F(QuillmarTest, ProcessExplorerTabKeepsTheTableCurrent)
     ASSERT_GE(x, 0);
     // The tabs: "Base Functions" then "Process Explorer", at the top left.
     const int tab_y = y + 12, base_tab_x = x + 50, explorer_tab_x = x + 170;
+    // Off the window, so that nothing in it is drawn lit up.
+    ASSERT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "--sync", "0", "0"}).status, 0);
+    const std::string base_shot = screenshot("quillmar-base-functions");
     click_at(explorer_tab_x, tab_y);
     EXPECT_TRUE(test::eventually([&] { return stored(child); }));
-    fs::create_directories(std::string(VASK_BUILD_DIR) + "/screenshots");
-    EXPECT_EQ(test::run({test::bin("vask-shot"), std::string(VASK_BUILD_DIR) + "/screenshots/quillmar-process-explorer.png"})
-                  .status,
-              0);
+    ASSERT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "--sync", "0", "0"}).status, 0);
+    const std::string explorer_shot = screenshot("quillmar-process-explorer");
+    // Below the tabs the window shows another page; beside it the screen
+    // is as it was.
+    const int page_y = y + 40, page_h = 500 - 40;
+    EXPECT_FALSE(pixels_of(base_shot, x, page_y, 800, page_h).empty());
+    EXPECT_NE(pixels_of(base_shot, x, page_y, 800, page_h), pixels_of(explorer_shot, x, page_y, 800, page_h));
+    EXPECT_FALSE(pixels_of(base_shot, x + 810, y, 100, 500).empty());
+    EXPECT_EQ(pixels_of(base_shot, x + 810, y, 100, 500), pixels_of(explorer_shot, x + 810, y, 100, 500));
 
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
