@@ -1,5 +1,6 @@
 // The real quillmar binary as a process: its command line, its exit statuses
 // and its log, under a real X server.
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -209,19 +210,30 @@ TEST_F(QuillmarTest, ProcessExplorerTabKeepsTheTableCurrent)
     // The tabs: "Base Functions" then "Process Explorer", at the top left.
     const int tab_y = y + 12, base_tab_x = x + 50, explorer_tab_x = x + 170;
     // Off the window, so that nothing in it is drawn lit up.
-    ASSERT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "--sync", "0", "0"}).status, 0);
-    const std::string base_shot = screenshot("quillmar-base-functions");
+    // (A move with --sync to where the pointer already is never ends.)
+    ASSERT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "1", "1", "mousemove", "--sync", "0", "0"}).status, 0);
+    // Below the tabs the window shows another page once the tab is clicked;
+    // beside the window the screen is as it was.
+    const int page_y = y + 40, page_h = 500 - 40;
+    std::vector<guchar> base_page;
+    std::string base_shot_path;
+    EXPECT_TRUE(test::eventually([&] {
+        base_shot_path = screenshot("quillmar-base-functions");
+        base_page = pixels_of(base_shot_path, x, page_y, 800, page_h);
+        // Drawn: not one colour throughout.
+        return !base_page.empty() && std::any_of(base_page.begin(), base_page.end(),
+                                                 [&](guchar v) { return v != base_page[0]; });
+    }));
     click_at(explorer_tab_x, tab_y);
     EXPECT_TRUE(test::eventually([&] { return stored(child); }));
-    ASSERT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "--sync", "0", "0"}).status, 0);
-    const std::string explorer_shot = screenshot("quillmar-process-explorer");
-    // Below the tabs the window shows another page; beside it the screen
-    // is as it was.
-    const int page_y = y + 40, page_h = 500 - 40;
-    EXPECT_FALSE(pixels_of(base_shot, x, page_y, 800, page_h).empty());
-    EXPECT_NE(pixels_of(base_shot, x, page_y, 800, page_h), pixels_of(explorer_shot, x, page_y, 800, page_h));
-    EXPECT_FALSE(pixels_of(base_shot, x + 810, y, 100, 500).empty());
-    EXPECT_EQ(pixels_of(base_shot, x + 810, y, 100, 500), pixels_of(explorer_shot, x + 810, y, 100, 500));
+    ASSERT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "1", "1", "mousemove", "--sync", "0", "0"}).status, 0);
+    std::string explorer_shot;
+    EXPECT_TRUE(test::eventually([&] {
+        explorer_shot = screenshot("quillmar-process-explorer");
+        return pixels_of(explorer_shot, x, page_y, 800, page_h) != base_page;
+    }));
+    EXPECT_FALSE(pixels_of(base_shot_path, x + 810, y, 100, 500).empty());
+    EXPECT_EQ(pixels_of(base_shot_path, x + 810, y, 100, 500), pixels_of(explorer_shot, x + 810, y, 100, 500));
 
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
