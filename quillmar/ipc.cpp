@@ -93,11 +93,12 @@ void reconcile(int request_queue)
 {
     auto &requests = pending.requests;
     if (!requests.empty() && requests.back().request_queue != request_queue) {
-        // The service started anew since the last request and made its queue
-        // again. The old service answered the first of the requests it had,
-        // and every reply it sent is in the reply queue by now: the rest are
-        // lost. A restart removes what waits, so requests of this user are
-        // answered here only when they were served before it.
+        // The service started anew since the last request: its queue was
+        // removed with what waited in it and made again. The old service
+        // answered the first of our requests in order and then ended, so
+        // every reply it sent is in the reply queue by now (the receiver
+        // takes a reply out only under the lock held here). Those requests
+        // keep their replies; the rest are lost.
         const size_t waiting = messages_waiting(pending.reply_queue);
         const size_t unsettled = requests.size() - pending.settled;
         const size_t answered = std::min(waiting > pending.settled ? waiting - pending.settled : 0, unsettled);
