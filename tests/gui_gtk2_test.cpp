@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <thread>
 #include <algorithm>
+#include <sys/msg.h>
 #include <sys/wait.h>
 #include <csignal>
 
@@ -335,23 +336,24 @@ TEST_F(GuiTest, RunSendsTheStatusRequestBeforeShowingTheWindow)
 {
     gtk_widget_hide(g2modules.window);
     test::gtk::pump();
+    // What waits in the service's queue at the moment the window is shown.
     struct observed {
-        bool visible = false;
-        std::optional<std::string> request;
         int requests;
-    } seen{false, std::nullopt, requests};
-    g_idle_add(
-        [](gpointer data) -> gboolean {
-            auto *s = static_cast<observed *>(data);
-            s->visible = GTK_WIDGET_VISIBLE(g2modules.window);
-            s->request = test::wire::receive(s->requests, std::chrono::milliseconds(0));
-            gtk_main_quit();
-            return G_SOURCE_REMOVE;
-        },
-        &seen);
+        std::optional<size_t> waiting_when_shown;
+    } seen{requests, std::nullopt};
+    auto on_show = +[](GtkWidget *, gpointer data) {
+        auto *s = static_cast<observed *>(data);
+        struct msqid_ds ds;
+        if (msgctl(s->requests, IPC_STAT, &ds) == 0)
+            s->waiting_when_shown = ds.msg_qnum;
+    };
+    gulong handler = g_signal_connect(g2modules.window, "show", G_CALLBACK(on_show), &seen);
+    g_idle_add([](gpointer) -> gboolean { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
     gui.quillmar_gui_run(0);
-    EXPECT_TRUE(seen.visible);
-    EXPECT_EQ(seen.request, "0");
+    g_signal_handler_disconnect(g2modules.window, handler);
+    EXPECT_TRUE(GTK_WIDGET_VISIBLE(g2modules.window));
+    EXPECT_EQ(seen.waiting_when_shown, 1u);
+    EXPECT_EQ(test::wire::receive(requests, std::chrono::milliseconds(0)), "0");
 }
 
 TEST_F(GuiTest, UnreachableServiceAtStartShowsTheErrorBeforeTheWindow)
