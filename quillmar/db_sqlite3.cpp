@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <string_view>
 #include <sqlite3.h>
 
 #include "gui_gtk2.h"
@@ -33,10 +35,23 @@ constexpr char create_table[] =
     "CpuTime INT,Time CHAR(280),Comm CHAR(280),Affinity INT,CpuList CHAR(280),MinFlt INT,CMinFlt INT,MajFlt INT,"
     "CMajFlt INT,CmdLine CHAR(280));";
 
-enum column : int {
-    col_pid, col_pr, col_nice, col_s, col_virt, col_res, col_shr, col_cputime, col_time, col_comm,
-    col_affinity, col_cpulist, col_minflt, col_cminflt, col_majflt, col_cmajflt, col_cmdline,
-};
+// "SELECT *" yields the columns in the order of the CREATE statement, and
+// rows are decoded by the column table: the two must agree.
+constexpr bool create_table_follows_columns()
+{
+    const std::string_view sql = create_table;
+    size_t pos = sql.find('(');
+    for (const proc_store_column &c : proc_store_columns) {
+        if (pos == std::string_view::npos)
+            return false;
+        const std::string_view name = c.name;
+        if (sql.substr(pos + 1, name.size()) != name || sql[pos + 1 + name.size()] != ' ')
+            return false;
+        pos = sql.find(',', pos + 1);
+    }
+    return pos == std::string_view::npos;
+}
+static_assert(create_table_follows_columns());
 
 const char *errmsg()
 {
@@ -96,35 +111,30 @@ int64_t integer_or(sqlite3_stmt *stmt, int col, int64_t missing)
     return sqlite3_column_type(stmt, col) == SQLITE_INTEGER ? sqlite3_column_int64(stmt, col) : missing;
 }
 
-template <size_t N> void text_or_placeholder(sqlite3_stmt *stmt, int col, char (&field)[N])
+// Texts come back byte for byte as they were stored, valid UTF-8 or not.
+void text_or_placeholder(sqlite3_stmt *stmt, int col, std::span<char> field)
 {
     const unsigned char *text =
         sqlite3_column_type(stmt, col) == SQLITE_TEXT ? sqlite3_column_text(stmt, col) : nullptr;
-    snprintf(field, N, "%s", text ? reinterpret_cast<const char *>(text) : "----");
+    snprintf(field.data(), field.size(), "%s", text ? reinterpret_cast<const char *>(text) : "----");
 }
 
 proc_info decode_row(sqlite3_stmt *stmt)
 {
-    proc_info info;
-    info.pid = integer_or(stmt, col_pid, -1);
-    info.priority = integer_or(stmt, col_pr, -1);
-    info.nice = integer_or(stmt, col_nice, -1);
-    info.state = sqlite3_column_type(stmt, col_s) == SQLITE_INTEGER
-                     ? static_cast<char>(sqlite3_column_int(stmt, col_s) & 0xff)
-                     : '-';
-    info.virt = integer_or(stmt, col_virt, -1);
-    info.res = integer_or(stmt, col_res, -1);
-    info.shr = integer_or(stmt, col_shr, -1);
-    info.cputime = integer_or(stmt, col_cputime, -1);
-    text_or_placeholder(stmt, col_time, info.time);
-    text_or_placeholder(stmt, col_comm, info.comm);
-    info.affinity = integer_or(stmt, col_affinity, -1);
-    text_or_placeholder(stmt, col_cpulist, info.cpulist);
-    info.minflt = integer_or(stmt, col_minflt, -1);
-    info.cminflt = integer_or(stmt, col_cminflt, -1);
-    info.majflt = integer_or(stmt, col_majflt, -1);
-    info.cmajflt = integer_or(stmt, col_cmajflt, -1);
-    text_or_placeholder(stmt, col_cmdline, info.cmdline);
+    proc_info info{};
+    for (size_t i = 0; i < proc_column_count; i++) {
+        const proc_store_column &c = proc_store_columns[i];
+        const int col = static_cast<int>(i);
+        switch (c.kind) {
+        case proc_column_kind::integer: info.*c.integer = integer_or(stmt, col, -1); break;
+        case proc_column_kind::state:
+            info.state = sqlite3_column_type(stmt, col) == SQLITE_INTEGER
+                             ? static_cast<char>(sqlite3_column_int(stmt, col) & 0xff)
+                             : '-';
+            break;
+        case proc_column_kind::text: text_or_placeholder(stmt, col, c.text(info)); break;
+        }
+    }
     return info;
 }
 
