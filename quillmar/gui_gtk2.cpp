@@ -464,6 +464,27 @@ int title_width(GtkCList *clist, int column)
     return req.width - (column_inset + cell_spacing);
 }
 
+void scroll_back(GtkAdjustment *adj, gdouble value)
+{
+    const gdouble top = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
+    gtk_adjustment_set_value(adj, std::clamp(value, gtk_adjustment_get_lower(adj), std::max(top, 0.0)));
+}
+
+void scroll_back(GtkCList *clist)
+{
+    scroll_back(gtk_clist_get_hadjustment(clist), fit.hscroll);
+    scroll_back(gtk_clist_get_vadjustment(clist), fit.vscroll);
+}
+
+// GtkCList freezes itself while unmapped, and the tab's first refresh runs
+// before the tab is shown: its thaw leaves the scroll range as it was.
+// Shown again, the list takes its rows' measure and its place.
+void gtk2_clist_map(GtkWidget *clist, gpointer)
+{
+    GTK_CLIST_GET_CLASS(clist)->refresh(GTK_CLIST(clist));
+    scroll_back(GTK_CLIST(clist));
+}
+
 void fit_columns(GtkCList *clist)
 {
     fit.fitting = true;
@@ -500,6 +521,7 @@ GtkWidget *gtk2_create_pe_box()
     gtk_clist_set_column_justification(GTK_CLIST(g2modules.clist), 1, GTK_JUSTIFY_LEFT);
     g_signal_connect(g2modules.clist, "style-set", G_CALLBACK(gtk2_clist_style_set), nullptr);
     g_signal_connect(g2modules.clist, "resize-column", G_CALLBACK(gtk2_clist_resize_column), nullptr);
+    g_signal_connect_after(g2modules.clist, "map", G_CALLBACK(gtk2_clist_map), nullptr);
     return table;
 }
 
@@ -517,19 +539,12 @@ void prepare2_flush_clist(GtkWidget *clist)
     gtk_clist_freeze(GTK_CLIST(clist));
 }
 
-void scroll_back(GtkAdjustment *adj, gdouble value)
-{
-    const gdouble top = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
-    gtk_adjustment_set_value(adj, std::clamp(value, gtk_adjustment_get_lower(adj), std::max(top, 0.0)));
-}
-
 void finish_flush_clist(GtkWidget *clist)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 finish to flush clist\n");
     fit_columns(GTK_CLIST(clist));
     gtk_clist_thaw(GTK_CLIST(clist));
-    scroll_back(gtk_clist_get_hadjustment(GTK_CLIST(clist)), fit.hscroll);
-    scroll_back(gtk_clist_get_vadjustment(GTK_CLIST(clist)), fit.vscroll);
+    scroll_back(GTK_CLIST(clist));
 }
 
 void gtk2_timer_remove()
