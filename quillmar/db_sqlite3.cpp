@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <glib.h>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -53,6 +54,26 @@ constexpr bool create_table_follows_columns()
 }
 static_assert(create_table_follows_columns());
 
+// Statements carry process names and command lines as they were read, not
+// always UTF-8. The table keeps those bytes; the log shows the text with
+// each invalid byte replaced.
+class printable {
+public:
+    explicit printable(const char *text) : text_(text)
+    {
+        if (!g_utf8_validate(text, -1, nullptr))
+            text_ = copy_ = g_utf8_make_valid(text, -1);
+    }
+    printable(const printable &) = delete;
+    printable &operator=(const printable &) = delete;
+    ~printable() { g_free(copy_); }
+    const char *c_str() const { return text_; }
+
+private:
+    const char *text_;
+    gchar *copy_ = nullptr;
+};
+
 const char *errmsg()
 {
     return sqlite3_errmsg(s3modules.db.get());
@@ -60,7 +81,7 @@ const char *errmsg()
 
 bool sqlite3_exec_sql(const char *sql)
 {
-    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec sql %s\n", sql);
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec sql %s\n", printable(sql).c_str());
     char *err = nullptr;
     if (sqlite3_exec(s3modules.db.get(), sql, nullptr, nullptr, &err) == SQLITE_OK)
         return true;
@@ -93,7 +114,7 @@ int64_t sqlite3_db_init()
 
 bool sqlite3_exec_prepare_v2(const char *sql)
 {
-    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", sql);
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", printable(sql).c_str());
     sqlite3_stmt *raw = nullptr;
     if (sqlite3_prepare_v2(s3modules.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
         vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 exec prepare_v2 failed with msg %s\n", errmsg());

@@ -981,7 +981,12 @@ TEST_F(GuiTest, NamesThatAreNotUtf8AreShownSafelyAndStoredAsRead)
     int row = -1;
     {
         log_catcher log;
-        gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+        // The assistant's own log, on standard error here, shows the
+        // statement that stored the name.
+        const std::string logged = test::capture_stderr(
+            [] { gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1); });
+        EXPECT_TRUE(g_utf8_validate(logged.data(), static_cast<gssize>(logged.size()), nullptr));
+        EXPECT_NE(logged.find("'vask\xef\xbf\xbd\xef\xbf\xbd" "bad\xef\xbf\xbd'"), std::string::npos);
         const auto pids = listed_pids();
         row = static_cast<int>(std::find(pids.begin(), pids.end(), std::to_string(child)) - pids.begin());
         ASSERT_LT(row, clist->rows);
