@@ -778,6 +778,10 @@ void expect_no_cell_cut(GtkCList *clist, const std::string &context)
                 widest = w;
                 widest_row = r;
             }
+        // Nor is its title.
+        GtkRequisition title{};
+        gtk_widget_size_request(gtk_bin_get_child(GTK_BIN(clist->column[c].button)), &title);
+        EXPECT_GE(width, title.width) << context << ": the title of column " << c << " is cut";
         EXPECT_GE(width, std::min(widest, cap))
             << context << ": column " << c << " \"" << gtk_clist_get_column_title(clist, c) << "\" is cut at row "
             << widest_row << ", \"" << list_cell(widest_row, c) << "\"";
