@@ -3,6 +3,7 @@
 // and the process explorer page.
 #include "gui_gtk2.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
-#include <algorithm>
 
 #include "ip.h"
 #include "log.h"
@@ -369,11 +369,11 @@ GtkWidget *gtk2_create_sysrq_log_tab()
 // --- process explorer page ---------------------------------------------------
 
 // Column widths that follow the cells. Measuring every cell with Pango costs
-// a layout per cell, thousands per refresh; instead each cell's width is
-// estimated as the sum of its characters' advances, each character measured
-// once, and only the widest estimate of each column is measured whole.
-// Shaping only narrows a text (kerning, ligatures), so the estimate is never
-// below what is drawn; the whole measure covers the rest.
+// a layout per cell, tens of thousands per refresh; instead each cell's
+// width is estimated as the sum of its characters' advances, each character
+// measured once. Shaping (kerning, ligatures) mostly narrows a text, so the
+// widest estimate of a column is its widest cell; that one text is measured
+// whole as well, and the column gets the larger of the two.
 struct column_fit {
     int widest = 0; // Pango units
     std::string widest_text;
