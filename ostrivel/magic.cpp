@@ -2,6 +2,7 @@
 // through the kernel's sysfs and procfs control files.
 #include "magic.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -150,9 +151,17 @@ const file_operate foperate = {
     .gfclose = file_close,
 };
 
+// The handlers may run on the receiver thread while a test swaps the table.
+std::atomic<const file_operate *> in_use{&foperate};
+
 } // namespace
 
 const file_operate *fp_get()
 {
-    return &foperate;
+    return in_use.load();
+}
+
+const file_operate *fp_set(const file_operate *table)
+{
+    return in_use.exchange(table ? table : &foperate);
 }

@@ -15,6 +15,10 @@ struct file_operate {
 };
 
 const file_operate *fp_get();
+// For tests that inject faults: fp_get hands out table from now on, or the
+// module's own table again after nullptr. Returns the table it replaced.
+// The service itself never calls it.
+const file_operate *fp_set(const file_operate *table);
 
 vkstatus otg_status_handle(bool status);
 vkstatus sysrq_switch_status_handle(bool status);

@@ -2,6 +2,7 @@
 // switched through mappings of the GRF and IOC register blocks.
 #include "rk3588.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -25,23 +26,25 @@ constexpr uint32_t select_sd_card = 0xFFFF5500;
 // was mapped with.
 class mapped_window {
 public:
-    mapped_window(int fd, uint64_t offset, size_t length)
-        : base_(mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(offset))),
-          length_(length)
+    mapped_window(const rk3588_io &io, int fd, uint64_t offset, size_t length)
+        : io_(io), base_(io.map(fd, offset, length)), length_(length)
     {
     }
     mapped_window(const mapped_window &) = delete;
     mapped_window &operator=(const mapped_window &) = delete;
-    ~mapped_window()
+    ~mapped_window() { release(); }
+
+    void release()
     {
         if (ok())
-            munmap(base_, length_);
+            io_.unmap(std::exchange(base_, MAP_FAILED), length_);
     }
 
     bool ok() const { return base_ != MAP_FAILED; }
     volatile uint8_t *at(uint64_t offset) const { return static_cast<volatile uint8_t *>(base_) + offset; }
 
 private:
+    const rk3588_io &io_;
     void *base_;
     size_t length_;
 };
@@ -56,19 +59,28 @@ void raw_writel(uint32_t b, volatile void *addr)
     *static_cast<volatile uint32_t *>(addr) = b;
 }
 
+size_t system_page_size()
+{
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+void *shared_map(int fd, uint64_t offset, size_t length)
+{
+    return mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(offset));
+}
+
+void shared_unmap(void *base, size_t length)
+{
+    munmap(base, length);
+}
+
 bool is_sd_card(uint32_t val_ioc)
 {
     return (val_ioc & sd_card_bits) == sd_card_bits;
 }
 
-} // namespace
-
-rk3588_window rk3588_window_of(uint64_t base, size_t window, size_t page_size)
-{
-    uint64_t pbase = base / page_size * page_size;
-    return {.pbase = pbase, .poffset = base - pbase, .length = static_cast<size_t>(base - pbase) + window};
-}
-
+// The toggle itself, on blocks already mapped: grf and ioc point at the
+// blocks' bases.
 vkstatus jtag_registers_switch(volatile uint8_t *grf, volatile uint8_t *ioc, bool status, const rk3588_io &io)
 {
     volatile uint8_t *soc_con6 = grf + SOC_CON6;
@@ -103,25 +115,38 @@ vkstatus jtag_registers_switch(volatile uint8_t *grf, volatile uint8_t *ioc, boo
     return is_sd_card(val_ioc) ? vkstatus::vkoff : vkstatus::vkon;
 }
 
+} // namespace
+
+rk3588_window rk3588_window_of(uint64_t base, size_t window, size_t page_size)
+{
+    uint64_t pbase = base / page_size * page_size;
+    return {.pbase = pbase, .poffset = base - pbase, .length = static_cast<size_t>(base - pbase) + window};
+}
+
 vkstatus jtag_status_handle(bool status)
 {
-    const size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const rk3588_io &io = *rk3588_io_get();
+    const size_t page_size = io.page_size();
     const rk3588_window grf = rk3588_window_of(rk3588_grf_base, rk3588_grf_window, page_size);
     const rk3588_window ioc = rk3588_window_of(rk3588_ioc_base, rk3588_ioc_window, page_size);
 
     // A failed open shows as a failed mapping of the first window.
     unique_fd fd(open(paths::dev_mem, O_RDWR | O_SYNC | O_CLOEXEC));
-    mapped_window base_grf(fd.get(), grf.pbase, grf.length);
+    mapped_window base_grf(io, fd.get(), grf.pbase, grf.length);
     if (!base_grf.ok()) {
         vskprint(LOG_LEVEL_INFO, handler, "failed to map GRF memory at 0x%lx\n", static_cast<unsigned long>(rk3588_grf_base));
         return vkstatus::vkunknow;
     }
-    mapped_window base_ioc(fd.get(), ioc.pbase, ioc.length);
+    mapped_window base_ioc(io, fd.get(), ioc.pbase, ioc.length);
     if (!base_ioc.ok()) {
         vskprint(LOG_LEVEL_INFO, handler, "failed to map GRF memory at 0x%lx\n", static_cast<unsigned long>(rk3588_ioc_base));
         return vkstatus::vkunknow;
     }
-    return jtag_registers_switch(base_grf.at(grf.poffset), base_ioc.at(ioc.poffset), status, *rk3588_io_get());
+    vkstatus result = jtag_registers_switch(base_grf.at(grf.poffset), base_ioc.at(ioc.poffset), status, io);
+    // Released in the order they were mapped.
+    base_grf.release();
+    base_ioc.release();
+    return result;
 }
 
 namespace {
@@ -129,11 +154,22 @@ namespace {
 const rk3588_io raw_io = {
     .readl = raw_readl,
     .writel = raw_writel,
+    .page_size = system_page_size,
+    .map = shared_map,
+    .unmap = shared_unmap,
 };
+
+// The handler may run on the receiver thread while a test swaps the table.
+std::atomic<const rk3588_io *> in_use{&raw_io};
 
 } // namespace
 
 const rk3588_io *rk3588_io_get()
 {
-    return &raw_io;
+    return in_use.load();
+}
+
+const rk3588_io *rk3588_io_set(const rk3588_io *io)
+{
+    return in_use.exchange(io ? io : &raw_io);
 }

@@ -23,16 +23,21 @@ struct rk3588_window {
 
 rk3588_window rk3588_window_of(uint64_t base, size_t window, size_t page_size);
 
-// 32-bit register access; the board's is a plain volatile load and store.
+// The handler's reach into the machine: 32-bit register access (the board's
+// is a plain volatile load and store), the page size its windows are aligned
+// to, and the mapping of /dev/mem. map returns MAP_FAILED on failure.
 struct rk3588_io {
     uint32_t (*readl)(const volatile void *addr);
     void (*writel)(uint32_t value, volatile void *addr);
+    size_t (*page_size)();
+    void *(*map)(int fd, uint64_t offset, size_t length);
+    void (*unmap)(void *base, size_t length);
 };
 
 const rk3588_io *rk3588_io_get();
-
-// The toggle itself, on blocks already mapped: grf and ioc point at the
-// blocks' bases.
-vkstatus jtag_registers_switch(volatile uint8_t *grf, volatile uint8_t *ioc, bool status, const rk3588_io &io);
+// For tests that inject faults or other pages: rk3588_io_get hands out io
+// from now on, or the module's own table again after nullptr. Returns the
+// table it replaced. The service itself never calls it.
+const rk3588_io *rk3588_io_set(const rk3588_io *io);
 
 vkstatus jtag_status_handle(bool status);

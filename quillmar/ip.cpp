@@ -20,6 +20,16 @@ const ifaddrs *ip_choose(const ifaddrs *list)
     return nullptr;
 }
 
+uint64_t ip_address_of(const ifaddrs *list)
+{
+    const ifaddrs *ifa = ip_choose(list);
+    if (!ifa)
+        return ip_loopback;
+    in_addr_t s_addr = reinterpret_cast<const sockaddr_in *>(ifa->ifa_addr)->sin_addr.s_addr;
+    vskprint(LOG_LEVEL_INFO, "ip_get", "get ip with %s %lld\n", ifa->ifa_name, static_cast<long long>(s_addr));
+    return s_addr;
+}
+
 uint64_t ip_get()
 {
     ifaddrs *list = nullptr;
@@ -27,12 +37,7 @@ uint64_t ip_get()
         vskprint(LOG_LEVEL_WARN, __func__, "failed to get ip with errno: %d\n", errno);
         return ip_loopback;
     }
-    uint64_t address = ip_loopback;
-    if (const ifaddrs *ifa = ip_choose(list)) {
-        in_addr_t s_addr = reinterpret_cast<const sockaddr_in *>(ifa->ifa_addr)->sin_addr.s_addr;
-        vskprint(LOG_LEVEL_INFO, __func__, "get ip with %s %lld\n", ifa->ifa_name, static_cast<long long>(s_addr));
-        address = s_addr;
-    }
+    const uint64_t address = ip_address_of(list);
     freeifaddrs(list);
     return address;
 }

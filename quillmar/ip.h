@@ -12,5 +12,9 @@ inline constexpr uint64_t ip_loopback = 0x0100007F;
 // and VLANs such as eth0.5 and wlan0:1 included), or nullptr.
 const ifaddrs *ip_choose(const ifaddrs *list);
 
-// The chosen address as stored in s_addr, or 127.0.0.1.
+// The address of ip_choose's entry as stored in s_addr, logged with its
+// interface, or 127.0.0.1 when no entry is chosen.
+uint64_t ip_address_of(const ifaddrs *list);
+
+// The chosen address of the machine's interfaces, or 127.0.0.1.
 uint64_t ip_get();

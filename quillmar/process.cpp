@@ -39,15 +39,34 @@ std::string seen_pids;
 
 constexpr size_t quoted_size = 2 * 280;
 
-// Opens and reads one file; a failed read counts, and the file is closed.
+// The process being read. A process that ends between the directory scan
+// and its reads is no failure of the refresh: its /proc entry has vanished.
+struct current_process {
+    int64_t errors; // failures that count, once the process is known to live on
+    bool gone;
+};
+current_process current;
+
+void process_failure(int err)
+{
+    if (err == ENOENT || err == ESRCH)
+        current.gone = true;
+    else
+        current.errors++;
+}
+
+// Opens and reads one file of the current process; a failed read counts,
+// and the file is closed.
 bool read_file(const char *name, int64_t pid, file_context_info &info)
 {
     int64_t fd = foperate.gfopen(name, pid);
+    const int open_err = errno;
     info = foperate.gfread(fd);
+    const int read_err = errno;
     if (fd >= 0)
         foperate.gfclose(fd);
     if (info.len < 0) {
-        errcnt++;
+        process_failure(fd < 0 ? open_err : read_err);
         return false;
     }
     return true;
@@ -124,10 +143,11 @@ void proc_affinity_get(proc_info &pinfo, int64_t pid)
     static_assert(sizeof(set) >= 128);
     CPU_ZERO(&set);
     if (sched_getaffinity(static_cast<pid_t>(pid), 128, &set) < 0) {
-        vskprint(LOG_LEVEL_WARN, __func__, "get CPU affinity failed with errno: %d\n", errno);
+        const int err = errno;
+        vskprint(LOG_LEVEL_WARN, __func__, "get CPU affinity failed with errno: %d\n", err);
         pinfo.affinity = -1;
         snprintf(pinfo.cpulist, sizeof(pinfo.cpulist), "----");
-        errcnt++;
+        process_failure(err);
         return;
     }
     uint64_t first64 = 0;
@@ -167,28 +187,28 @@ void proc_row_write(const proc_info &p)
     db_operate.quillmar_db_exec_prepare(sql);
 }
 
-void proc_info_get(const dirent *entry)
+// False when the process ended before it was read: then it has no row and
+// its failed reads do not count.
+bool proc_info_get(const dirent *entry)
 {
     long pid = 0;
     sscanf(entry->d_name, "%ld", &pid);
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld info\n", pid);
+    current = {.errors = 0, .gone = false};
     proc_info pinfo{};
     pinfo = proc_stat_get(pinfo, pid);
-    pinfo = proc_statm_get(pinfo, pid);
-    pinfo = proc_cmdline_get(pinfo, pid);
+    if (!current.gone)
+        pinfo = proc_statm_get(pinfo, pid);
+    if (!current.gone)
+        pinfo = proc_cmdline_get(pinfo, pid);
     pinfo.pid = pid;
-    proc_affinity_get(pinfo, pid);
-    proc_row_write(pinfo);
-}
-
-bool is_process_dir(const char *name)
-{
-    if (name[0] < '0' || name[0] > '9' || strnlen(name, 11) > 10)
+    if (!current.gone)
+        proc_affinity_get(pinfo, pid);
+    if (current.gone)
         return false;
-    char path[280];
-    snprintf(path, sizeof(path), "/proc/%s", name);
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    errcnt += current.errors;
+    proc_row_write(pinfo);
+    return true;
 }
 
 void proc_list_get()
@@ -201,9 +221,8 @@ void proc_list_get()
     long count = 0;
     seen_pids.assign("DELETE FROM ProcInfo WHERE Pid NOT IN (");
     while (const dirent *entry = readdir(fdinfo.procdir)) {
-        if (!is_process_dir(entry->d_name))
+        if (!proc_dir_entry_is_process(dirfd(fdinfo.procdir), entry->d_name) || !proc_info_get(entry))
             continue;
-        proc_info_get(entry);
         if (count++ > 0)
             seen_pids += ',';
         seen_pids += entry->d_name;

@@ -2,9 +2,12 @@
 // file, which holds all of stat and statm and the start of cmdline.
 #include "procfs.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -20,8 +23,11 @@ int64_t file_open(const char *tmp, int64_t pid)
     else
         snprintf(path, sizeof(path), "%s", tmp);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        vskprint(LOG_LEVEL_WARN, __func__, "failed to open file %s with errno: %d\n", path, errno);
+    if (fd < 0) {
+        const int err = errno;
+        vskprint(LOG_LEVEL_WARN, __func__, "failed to open file %s with errno: %d\n", path, err);
+        errno = err;
+    }
     return fd;
 }
 
@@ -36,7 +42,9 @@ file_context_info file_read(int64_t fd)
     }
     info.len = read(static_cast<int>(fd), info.rbuf, sizeof(info.rbuf) - 1);
     if (info.len < 0) {
-        vskprint(LOG_LEVEL_WARN, __func__, " failed to read file with errno: %d\n", errno);
+        const int err = errno;
+        vskprint(LOG_LEVEL_WARN, __func__, " failed to read file with errno: %d\n", err);
+        errno = err;
         return info;
     }
     info.rbuf[info.len] = '\0';
@@ -55,9 +63,24 @@ const file_operate foperate = {
     .gfclose = file_close,
 };
 
+std::atomic<const file_operate *> in_use{&foperate};
+
 } // namespace
 
 const file_operate *fp_get()
 {
-    return &foperate;
+    return in_use.load();
+}
+
+const file_operate *fp_set(const file_operate *table)
+{
+    return in_use.exchange(table ? table : &foperate);
+}
+
+bool proc_dir_entry_is_process(int dirfd, const char *name)
+{
+    if (name[0] < '0' || name[0] > '9' || strnlen(name, 11) > 10)
+        return false;
+    struct stat st;
+    return fstatat(dirfd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
 }

@@ -12,4 +12,15 @@ struct file_operate {
     void (*gfclose)(int64_t fd);
 };
 
+// A failed open or read leaves errno as the failing call set it, so a
+// caller can tell a process that has ended from a file it may not read.
 const file_operate *fp_get();
+// For tests that inject faults: fp_get hands out table from now on, or the
+// module's own table again after nullptr. Returns the table it replaced.
+// The assistant itself never calls it.
+const file_operate *fp_set(const file_operate *table);
+
+// Whether the entry name of the directory dirfd (the /proc listing) is a
+// process: a name of at most 10 characters that begins with a decimal digit
+// and names a directory.
+bool proc_dir_entry_is_process(int dirfd, const char *name);

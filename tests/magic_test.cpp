@@ -1,8 +1,10 @@
 // The kernel control file handlers against the simulated board's files.
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <vector>
 
 #include "log.h"
 #include "magic.h"
@@ -100,23 +102,108 @@ TEST_F(MagicTest, MissingAttributeIsUnknown)
     EXPECT_FALSE(fs::exists(paths::otg_mode));
 }
 
-TEST_F(MagicTest, RefusedWriteReportsTheStateReadBefore)
-{
-    // /dev/full reads as an empty value and refuses every write.
-    fs::remove(paths::sysrq_enable);
-    fs::create_symlink("/dev/full", paths::sysrq_enable);
-    vkstatus result = vkstatus::vkunknow;
-    std::string err = test::capture_stderr([&] { result = sysrq_switch_status_handle(true); });
-    // Read as not "0", so on; the write of "0" failed, so still on.
-    EXPECT_EQ(result, vkstatus::vkon);
-    EXPECT_TRUE(test::has_lines_in_order(err, {"failed to write file with cmd: 0, errno: " + std::to_string(ENOSPC)}))
-        << err;
-    EXPECT_EQ(err.find("success"), std::string::npos) << err;
+// The module's own file operations, except that writes (or reads) go to a
+// descriptor that refuses them: the real operation fails as the kernel would
+// have it fail, while the other operations work on the board's files.
+struct refusing_files {
+    static inline const file_operate *real = nullptr;
+    static inline bool refuse_read = false;
+    static inline std::vector<int64_t> closed;
+    static inline int writes = 0;
 
-    fs::remove(paths::otg_mode);
-    fs::create_symlink("/dev/full", paths::otg_mode);
-    test::capture_stderr([&] { result = otg_status_handle(true); });
-    EXPECT_EQ(result, vkstatus::vkoff);
+    static int64_t open(const char *path) { return real->gfopen(path); }
+    static file_context_info read(int64_t fd)
+    {
+        if (!refuse_read)
+            return real->gfread(fd);
+        int wronly = ::open("/dev/null", O_WRONLY | O_CLOEXEC); // EBADF on read
+        file_context_info info = real->gfread(wronly);
+        ::close(wronly);
+        return info;
+    }
+    static file_context_info write(int64_t, const char *cmd)
+    {
+        writes++;
+        int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC); // ENOSPC on write
+        file_context_info info = real->gfwrite(full, cmd);
+        ::close(full);
+        return info;
+    }
+    static void close(int64_t fd)
+    {
+        closed.push_back(fd);
+        real->gfclose(fd);
+    }
+};
+
+const file_operate refusing = {
+    .gfopen = refusing_files::open,
+    .gfread = refusing_files::read,
+    .gfwrite = refusing_files::write,
+    .gfclose = refusing_files::close,
+};
+
+class RefusingMagicTest : public MagicTest {
+protected:
+    void SetUp() override
+    {
+        MagicTest::SetUp();
+        refusing_files::real = fp_get();
+        refusing_files::refuse_read = false;
+        refusing_files::closed.clear();
+        refusing_files::writes = 0;
+        fp_set(&refusing);
+    }
+    void TearDown() override { fp_set(nullptr); }
+};
+
+TEST_F(RefusingMagicTest, RefusedWriteReportsTheStateReadBefore)
+{
+    const struct {
+        const char *path;
+        vkstatus (*handle)(bool);
+        const char *before;
+        const char *written;
+        vkstatus result;
+    } cases[] = {
+        {paths::sysrq_enable, sysrq_switch_status_handle, "0\n", "1", vkstatus::vkoff},
+        {paths::sysrq_enable, sysrq_switch_status_handle, "176\n", "0", vkstatus::vkon},
+        {paths::otg_mode, otg_status_handle, "otg\n", "host", vkstatus::vkon},
+        {paths::otg_mode, otg_status_handle, "host\n", "otg", vkstatus::vkoff},
+    };
+    for (const auto &c : cases) {
+        test::write_file(c.path, c.before);
+        vkstatus result = vkstatus::vkunknow;
+        std::string err = test::capture_stderr([&] { result = c.handle(true); });
+        EXPECT_EQ(result, c.result) << c.before;
+        EXPECT_EQ(test::read_file(c.path), c.before);
+        EXPECT_TRUE(test::has_lines_in_order(err, {std::string("failed to write file with cmd: ") + c.written +
+                                                   ", errno: " + std::to_string(ENOSPC)}))
+            << err;
+        EXPECT_EQ(err.find("success"), std::string::npos) << err;
+    }
+}
+
+TEST_F(RefusingMagicTest, FailedReadIsUnknownAndClosesTheFile)
+{
+    refusing_files::refuse_read = true;
+    for (auto handle : {otg_status_handle, sysrq_switch_status_handle}) {
+        for (bool toggle : {false, true}) {
+            refusing_files::closed.clear();
+            vkstatus result = vkstatus::vkon;
+            std::string err = test::capture_stderr([&] { result = handle(toggle); });
+            EXPECT_EQ(result, vkstatus::vkunknow);
+            EXPECT_TRUE(test::has_lines_in_order(err, {"failed to read file with errno: " + std::to_string(EBADF)}))
+                << err;
+            EXPECT_EQ(refusing_files::closed.size(), 1u);
+            if (!refusing_files::closed.empty()) {
+                EXPECT_GE(refusing_files::closed[0], 0);
+            }
+        }
+    }
+    EXPECT_EQ(refusing_files::writes, 0);
+    EXPECT_EQ(test::board::otg_mode(), "otg\n");
+    EXPECT_EQ(test::board::sysrq(), "176\n");
 }
 
 TEST_F(MagicTest, TriggerTakesTheWholeCommand)

@@ -1,9 +1,15 @@
 // The process collector: the parsing of /proc texts, and whole refreshes of
 // the real /proc into a real SQLite file, with children started here.
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +19,7 @@
 #include "gui_gtk2.h"
 #include "paths.h"
 #include "process.h"
+#include "procfs.h"
 #include "support.h"
 
 namespace {
@@ -117,6 +124,7 @@ pid_t spawn_sleeper(const std::string &argv0, const char *comm)
 {
     pid_t pid = fork();
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // a failed test leaves no sleeper behind
         if (comm) {
             prctl(PR_SET_NAME, comm);
             for (;;)
@@ -126,6 +134,15 @@ pid_t spawn_sleeper(const std::string &argv0, const char *comm)
         _exit(127);
     }
     return pid;
+}
+
+void pin_to_cpus(pid_t pid, std::initializer_list<int> cpus)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int cpu : cpus)
+        CPU_SET(cpu, &set);
+    ASSERT_EQ(sched_setaffinity(pid, sizeof(set), &set), 0) << strerror(errno);
 }
 
 struct row {
@@ -155,6 +172,23 @@ std::optional<row> stored_row(pid_t pid)
     return found;
 }
 
+// The numbers of a stored row, in the order the query names them.
+std::vector<int64_t> stored_numbers(pid_t pid, const std::string &columns)
+{
+    std::vector<int64_t> numbers;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(paths::process_db, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *stmt = nullptr;
+        const std::string sql = "SELECT " + columns + " FROM ProcInfo WHERE Pid = " + std::to_string(pid);
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+            for (int i = 0; i < sqlite3_column_count(stmt); i++)
+                numbers.push_back(sqlite3_column_int64(stmt, i));
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return numbers;
+}
+
 class CollectorTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -174,6 +208,9 @@ TEST_F(CollectorTest, RefreshStoresEveryProcessAndDropsEndedOnes)
     const pid_t named = spawn_sleeper("", "it's (a b)");
     const std::string long_arg(300, 'L');
     const pid_t sleeper = spawn_sleeper("/bin/" + long_arg, nullptr);
+    pin_to_cpus(sleeper, {0});
+    if (sysconf(_SC_NPROCESSORS_CONF) >= 2)
+        pin_to_cpus(named, {0, 1});
     // The child's exec is done when its command line shows the new argv[0].
     ASSERT_TRUE(test::eventually(
         [&] { return test::read_file("/proc/" + std::to_string(sleeper) + "/cmdline").starts_with("/bin/L"); }));
@@ -197,15 +234,29 @@ TEST_F(CollectorTest, RefreshStoresEveryProcessAndDropsEndedOnes)
     EXPECT_EQ(b->comm, "sleep");
     EXPECT_EQ(b->cmdline, ("/bin/" + long_arg).substr(0, 279));
     EXPECT_GT(b->virt, 0);
-    EXPECT_EQ(b->time, "00:00.00");
-    char expected_list[128];
-    cpu_set_t set;
-    ASSERT_EQ(sched_getaffinity(sleeper, sizeof(set), &set), 0);
-    uint64_t mask = 0;
-    memcpy(&mask, &set, sizeof(mask));
-    proc_cpulist_format(static_cast<int64_t>(mask), minfo.cpu_count, expected_list);
-    EXPECT_EQ(b->affinity, static_cast<int64_t>(mask));
-    EXPECT_EQ(b->cpulist, expected_list);
+    // The sleeper's own CPU time, as the kernel has it now that it sleeps:
+    // utime and stime are the 12th and 13th fields after the name.
+    {
+        const std::string stat = test::read_file("/proc/" + std::to_string(sleeper) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+        std::vector<long> numbers;
+        std::string field;
+        while (fields >> field)
+            numbers.push_back(strtol(field.c_str(), nullptr, 10)); // the state letter reads as 0
+        ASSERT_GT(numbers.size(), 12u);
+        const long t = numbers[11] + numbers[12];
+        auto two = [](long v) { return (v < 10 ? "0" : "") + std::to_string(v); };
+        EXPECT_EQ(b->time, two(t / 6000) + ":" + two(t / 100 % 60) + "." + two(t % 100));
+    }
+    // Pinned to CPU 0 by the test: the mask 1 and the list "0".
+    EXPECT_EQ(b->affinity, 1);
+    EXPECT_EQ(b->cpulist, "0");
+    if (sysconf(_SC_NPROCESSORS_CONF) >= 2) {
+        auto c = stored_row(named);
+        ASSERT_TRUE(c);
+        EXPECT_EQ(c->affinity, 3);
+        EXPECT_EQ(c->cpulist, "01");
+    }
     // Ourselves and pid 1 are there; kernel threads have no command line.
     EXPECT_TRUE(stored_row(getpid()));
     auto init = stored_row(1);
@@ -231,6 +282,352 @@ TEST_F(CollectorTest, RowsOfAnEarlierRunAreClearedAtStart)
     ASSERT_TRUE(stored_row(999999999));
     ASSERT_EQ(db.quillmar_db_init(), 0);
     EXPECT_FALSE(stored_row(999999999));
+}
+
+// A child that takes the names it is sent as its process name, and says
+// when it has.
+class renamable_child {
+public:
+    renamable_child()
+    {
+        int to[2], from[2];
+        if (pipe(to) != 0 || pipe(from) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            close(to[1]);
+            close(from[0]);
+            char name[16];
+            ssize_t n;
+            while ((n = read(to[0], name, sizeof(name) - 1)) > 0) {
+                name[n] = '\0';
+                prctl(PR_SET_NAME, name);
+                (void)!write(from[1], "k", 1);
+            }
+            _exit(0);
+        }
+        close(to[0]);
+        close(from[1]);
+        to_ = to[1];
+        from_ = from[0];
+    }
+    ~renamable_child()
+    {
+        close(to_);
+        close(from_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return pid_; }
+    bool rename(const std::string &name)
+    {
+        char ack;
+        return write(to_, name.data(), name.size()) == static_cast<ssize_t>(name.size()) && read(from_, &ack, 1) == 1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int to_ = -1, from_ = -1;
+};
+
+TEST_F(CollectorTest, KnownProcessesAreRefreshed)
+{
+    renamable_child child;
+    ASSERT_GT(child.pid(), 0);
+    ASSERT_TRUE(child.rename("before"));
+    proc_list_flush();
+    auto first = stored_row(child.pid());
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->comm, "before");
+    EXPECT_EQ(first->state, "S");
+
+    ASSERT_TRUE(child.rename("after"));
+    kill(child.pid(), SIGSTOP);
+    ASSERT_TRUE(test::eventually([&] {
+        return test::read_file("/proc/" + std::to_string(child.pid()) + "/stat").find(") T ") != std::string::npos;
+    }));
+    proc_list_flush();
+    auto second = stored_row(child.pid());
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->comm, "after");
+    EXPECT_EQ(second->state, "T");
+    kill(child.pid(), SIGCONT);
+}
+
+// The collector's own file operations, with faults put in for chosen files:
+// a failure with a given errno on open or read, or the process killed and
+// reaped just before its file is opened or just after it is closed, so that
+// its /proc entry really vanishes.
+struct faulty_files {
+    enum class step { open, read, kill_before_open, kill_after_close, text };
+    struct fault {
+        int64_t pid; // 0 for the machine files
+        std::string name;
+        step at;
+        int err;
+        std::string text = {}; // step::text: what the read gives instead of the file
+    };
+    struct opened {
+        std::string name;
+        int64_t pid;
+        int64_t fd;
+    };
+    static inline const file_operate *real = nullptr;
+    static inline std::vector<fault> faults;
+    static inline std::vector<opened> opens;
+    static inline std::vector<opened> reads; // the file each read was of
+    static inline std::vector<int64_t> open_now; // descriptors opened and not yet closed
+    static inline int stray_closes = 0;          // of descriptors not open
+
+    static const fault *find(const std::string &name, int64_t pid, step at)
+    {
+        for (const fault &f : faults)
+            if (f.name == name && f.pid == pid && f.at == at)
+                return &f;
+        return nullptr;
+    }
+    static const opened *of(int64_t fd)
+    {
+        for (auto o = opens.rbegin(); o != opens.rend(); ++o)
+            if (o->fd == fd)
+                return &*o;
+        return nullptr;
+    }
+    static void end(int64_t pid)
+    {
+        kill(static_cast<pid_t>(pid), SIGKILL);
+        waitpid(static_cast<pid_t>(pid), nullptr, 0);
+    }
+    static int64_t open(const char *tmp, int64_t pid)
+    {
+        if (find(tmp, pid, step::kill_before_open))
+            end(pid);
+        int64_t fd = -1;
+        if (const fault *f = find(tmp, pid, step::open))
+            errno = f->err;
+        else
+            fd = real->gfopen(tmp, pid);
+        opens.push_back({tmp, pid, fd});
+        if (fd >= 0)
+            open_now.push_back(fd);
+        return fd;
+    }
+    static file_context_info read(int64_t fd)
+    {
+        const opened *o = of(fd);
+        reads.push_back(o ? *o : opened{"(not opened)", -1, fd});
+        if (const fault *f = o && fd >= 0 ? find(o->name, o->pid, step::read) : nullptr) {
+            file_context_info info;
+            info.len = -1;
+            info.rbuf[0] = '\0';
+            errno = f->err;
+            return info;
+        }
+        if (const fault *f = o && fd >= 0 ? find(o->name, o->pid, step::text) : nullptr) {
+            file_context_info info = real->gfread(fd);
+            if (info.len >= 0) {
+                info.len = static_cast<ssize_t>(f->text.size());
+                memcpy(info.rbuf, f->text.c_str(), f->text.size() + 1);
+            }
+            return info;
+        }
+        return real->gfread(fd);
+    }
+    static void close(int64_t fd)
+    {
+        auto now = std::find(open_now.begin(), open_now.end(), fd);
+        if (now == open_now.end())
+            stray_closes++;
+        else
+            open_now.erase(now);
+        real->gfclose(fd);
+        const opened *o = of(fd);
+        if (o && find(o->name, o->pid, step::kill_after_close))
+            end(o->pid);
+    }
+    static size_t count_of(const std::vector<opened> &list, const std::string &name, int64_t pid)
+    {
+        return static_cast<size_t>(
+            std::count_if(list.begin(), list.end(), [&](const opened &o) { return o.name == name && o.pid == pid; }));
+    }
+    static size_t opens_of(const std::string &name, int64_t pid) { return count_of(opens, name, pid); }
+    static size_t reads_of(const std::string &name, int64_t pid) { return count_of(reads, name, pid); }
+};
+
+const file_operate faulty = {
+    .gfopen = faulty_files::open,
+    .gfread = faulty_files::read,
+    .gfclose = faulty_files::close,
+};
+
+class FaultyFilesTest : public CollectorTest {
+protected:
+    void SetUp() override
+    {
+        faulty_files::real = fp_get();
+        faulty_files::faults.clear();
+        faulty_files::opens.clear();
+        faulty_files::reads.clear();
+        faulty_files::open_now.clear();
+        faulty_files::stray_closes = 0;
+        fp_set(&faulty);
+    }
+    void TearDown() override { fp_set(nullptr); }
+};
+
+TEST_F(FaultyFilesTest, FailedReadsAreCountedAndEndedProcessesAreNot)
+{
+    using step = faulty_files::step;
+    enum class row_is { kept, absent };
+    const struct {
+        const char *what;
+        std::vector<std::tuple<const char *, step, int>> faults; // of the child; "/proc/..." are the machine's
+        int8_t result;
+        row_is row;
+    } cases[] = {
+        {"every read works", {}, 0, row_is::kept},
+        {"two failed reads", {{"stat", step::read, EIO}, {"cmdline", step::read, EIO}}, 2, row_is::kept},
+        {"meminfo and statm", {{"/proc/meminfo", step::read, EIO}, {"statm", step::read, EIO}}, 2, row_is::kept},
+        {"/proc/stat", {{"/proc/stat", step::read, EIO}}, 1, row_is::kept},
+        {"a file it may not read", {{"cmdline", step::read, EACCES}}, 1, row_is::kept},
+        {"a file it may not open", {{"statm", step::open, EACCES}}, 1, row_is::kept},
+        {"entry gone on open", {{"stat", step::open, ENOENT}}, 0, row_is::absent},
+        {"entry gone on read", {{"statm", step::read, ESRCH}}, 0, row_is::absent},
+        {"gone after a refused read", {{"stat", step::read, EACCES}, {"cmdline", step::open, ENOENT}}, 0,
+         row_is::absent},
+        {"ended before statm", {{"statm", step::kill_before_open, 0}}, 0, row_is::absent},
+        {"ended before its affinity", {{"cmdline", step::kill_after_close, 0}}, 0, row_is::absent},
+    };
+    for (const auto &c : cases) {
+        const pid_t child = spawn_sleeper("", "faulty-child");
+        ASSERT_TRUE(test::eventually(
+            [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "faulty-child\n"; }));
+        faulty_files::faults.clear();
+        for (auto [name, at, err] : c.faults)
+            faulty_files::faults.push_back({name[0] == '/' ? 0 : child, name, at, err});
+        const int8_t result = proc_list_flush();
+        EXPECT_EQ(result, c.result) << c.what;
+        auto stored = stored_row(child);
+        EXPECT_EQ(stored.has_value(), c.row == row_is::kept) << c.what;
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+}
+
+TEST_F(FaultyFilesTest, FieldsOfAFailedFileStayEmpty)
+{
+    const pid_t child = spawn_sleeper("", "half-read");
+    ASSERT_TRUE(test::eventually(
+        [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "half-read\n"; }));
+    faulty_files::faults = {{child, "stat", faulty_files::step::read, EIO},
+                            {child, "cmdline", faulty_files::step::read, EIO}};
+    EXPECT_EQ(proc_list_flush(), 2);
+    auto stored = stored_row(child);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->comm, "");
+    EXPECT_EQ(stored->cmdline, "");
+    EXPECT_GT(stored->virt, 0); // statm was read
+    EXPECT_GT(stored->affinity, 0);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+
+    // An unreadable /proc/stat leaves no total to take percentages against;
+    // unreadable meminfo no memory total.
+    faulty_files::faults = {{0, "/proc/stat", faulty_files::step::read, EIO},
+                            {0, "/proc/meminfo", faulty_files::step::read, EIO}};
+    EXPECT_EQ(proc_list_flush(), 2);
+    EXPECT_EQ(minfo.mtime, -1);
+    EXPECT_EQ(minfo.memtotal, 0);
+}
+
+TEST_F(FaultyFilesTest, MachineTotalsAndAProcessAreTakenFromTheirFiles)
+{
+    const pid_t child = spawn_sleeper("", "texts");
+    ASSERT_TRUE(test::eventually(
+        [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "texts\n"; }));
+    using step = faulty_files::step;
+    faulty_files::faults = {
+        {0, "/proc/stat", step::text, 0, "cpu  100 20 30 4000 5 6 7 0 0 0\ncpu0 50 10 15 2000 2 3 3 0 0 0\n"},
+        {0, "/proc/meminfo", step::text, 0, "MemTotal:        8000000 kB\nMemFree:         1000 kB\n"},
+        {child, "stat", step::text, 0,
+         std::to_string(child) + " (my (odd) name) R 1 2 3 4 5 6 11 12 13 14 12000 345 7 8 25 -5 1 0 99 4096 10\n"},
+        {child, "statm", step::text, 0, "1000 200 50 10 0 300 0\n"},
+        {child, "cmdline", step::text, 0, std::string("prog\0-x\0", 8)},
+    };
+    EXPECT_EQ(proc_list_flush(), 0);
+    EXPECT_EQ(minfo.mtime, 4150); // user + nice + system + idle
+    EXPECT_EQ(minfo.memtotal, 8000000);
+    auto stored = stored_row(child);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->comm, "my (odd) name");
+    EXPECT_EQ(stored->state, "R");
+    EXPECT_EQ(stored->time, "02:03.45");
+    EXPECT_EQ(stored->virt, 1000);
+    EXPECT_EQ(stored->cmdline, "prog");
+    EXPECT_EQ(stored_numbers(child, "Pr, Nice, Res, Shr, CpuTime, MinFlt, CMinFlt, MajFlt, CMajFlt"),
+              (std::vector<int64_t>{25, -5, 200, 50, 12360, 11, 12, 13, 14}));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
+TEST_F(FaultyFilesTest, MachineFilesAreReadOncePerRefreshAndEveryFileIsClosed)
+{
+    for (int refresh = 0; refresh < 2; refresh++) {
+        faulty_files::opens.clear();
+        faulty_files::reads.clear();
+        proc_list_flush();
+        EXPECT_EQ(faulty_files::opens_of("/proc/stat", 0), 1u);
+        EXPECT_EQ(faulty_files::reads_of("/proc/stat", 0), 1u);
+        EXPECT_EQ(faulty_files::opens_of("/proc/meminfo", 0), 1u);
+        EXPECT_EQ(faulty_files::reads_of("/proc/meminfo", 0), 1u);
+        // Every file opened is closed once, in the same refresh.
+        EXPECT_EQ(faulty_files::open_now.size(), 0u);
+        EXPECT_EQ(faulty_files::stray_closes, 0);
+        // Three files per process: ourselves and pid 1 at least.
+        EXPECT_EQ(faulty_files::opens_of("stat", getpid()), 1u);
+        EXPECT_EQ(faulty_files::opens_of("statm", getpid()), 1u);
+        EXPECT_EQ(faulty_files::opens_of("cmdline", getpid()), 1u);
+        EXPECT_EQ(faulty_files::opens_of("stat", 1), 1u);
+    }
+}
+
+TEST(ProcEntries, OnlyDirectoriesNamedByShortNumbersAreProcesses)
+{
+    char tmpl[] = "/tmp/vask-proc-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::filesystem::path dir = tmpl;
+    for (const char *d : {"self", "sys", "1", "1234567890", "12345678901", "9x", "x9"})
+        std::filesystem::create_directory(dir / d);
+    test::write_file(dir / "4242", "");
+    std::filesystem::create_directory_symlink(dir / "1", dir / "77");
+    std::filesystem::create_symlink(dir / "4242", dir / "78");
+    const int fd = open(tmpl, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const struct {
+        const char *name;
+        bool taken;
+    } cases[] = {
+        {"self", false}, {"sys", false},  {"1", true},      {"1234567890", true}, {"12345678901", false},
+        {"9x", true},    {"x9", false},   {"4242", false},  {"77", true},         {"78", false},
+        {"5", false},    {"", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(proc_dir_entry_is_process(fd, c.name), c.taken) << c.name;
+    close(fd);
+    std::filesystem::remove_all(dir);
+
+    // And in the real listing.
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(proc, 0);
+    EXPECT_TRUE(proc_dir_entry_is_process(proc, std::to_string(getpid()).c_str()));
+    EXPECT_TRUE(proc_dir_entry_is_process(proc, "1"));
+    EXPECT_FALSE(proc_dir_entry_is_process(proc, "self"));
+    EXPECT_FALSE(proc_dir_entry_is_process(proc, "meminfo"));
+    EXPECT_FALSE(proc_dir_entry_is_process(proc, "sys"));
+    close(proc);
 }
 
 } // namespace

@@ -1,42 +1,127 @@
-// The pin-function toggle: against a model of the RK3588 registers that
-// applies the write-enable mask, and against the simulated board's /dev/mem.
+// The pin-function toggle against the simulated board's /dev/mem: the real
+// handler maps it, with the page size the test chooses, and its register
+// stores go through a model of the RK3588 write-enable mask.
 #include <array>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <vector>
 
 #include "paths.h"
 #include "rk3588.h"
 #include "support.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
-// The lower 16 bits of a register take the bits whose enable bit (n + 16) is
-// set in the value stored; the upper half always reads 0.
-struct register_model {
-    static inline volatile void *frozen = nullptr; // a register that ignores stores
+// The registers as the SoC has them, on the mapped file: the lower 16 bits
+// take the bits whose enable bit (n + 16) is set in the value stored, and the
+// upper half reads 0. Each mapping is remembered, so an address can be told
+// as the physical address it stands for.
+struct board_io {
+    struct window {
+        uint64_t offset;
+        void *base;
+        size_t length;
+    };
+    static inline size_t page = 0x1000;
+    static inline bool refuse_ioc = false;  // the IOC window cannot be mapped
+    static inline uint64_t frozen = 0;      // a register that ignores stores
+    static inline std::vector<window> live;             // mapped now
+    static inline std::vector<window> mapped, unmapped; // in the order it happened
 
-    static uint32_t readl(const volatile void *addr) { return *static_cast<const volatile uint32_t *>(addr); }
+    static uint64_t physical(const volatile void *addr)
+    {
+        auto *a = reinterpret_cast<const volatile uint8_t *>(addr);
+        for (const window &w : live) {
+            auto *b = static_cast<const volatile uint8_t *>(w.base);
+            if (a >= b && a < b + w.length)
+                return w.offset + static_cast<uint64_t>(a - b);
+        }
+        ADD_FAILURE() << "register access outside the mapped windows";
+        return 0;
+    }
+    static uint32_t readl(const volatile void *addr)
+    {
+        physical(addr);
+        return *static_cast<const volatile uint32_t *>(addr);
+    }
     static void writel(uint32_t value, volatile void *addr)
     {
-        if (addr == frozen)
+        if (physical(addr) == frozen)
             return;
         auto *reg = static_cast<volatile uint32_t *>(addr);
         uint32_t enable = value >> 16;
         *reg = ((*reg & ~enable) | (value & enable)) & 0xffff;
     }
+    static size_t page_size() { return page; }
+    static void *map(int fd, uint64_t offset, size_t length)
+    {
+        if (refuse_ioc && offset == rk3588_ioc_base / page * page)
+            return MAP_FAILED;
+        void *base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(offset));
+        if (base != MAP_FAILED) {
+            mapped.push_back({offset, base, length});
+            live.push_back({offset, base, length});
+        }
+        return base;
+    }
+    static void unmap(void *base, size_t length)
+    {
+        for (auto w = live.begin(); w != live.end(); ++w)
+            if (w->base == base) {
+                unmapped.push_back({w->offset, base, length});
+                live.erase(w);
+                break;
+            }
+        munmap(base, length);
+    }
 };
 
-const rk3588_io masked_io = {.readl = register_model::readl, .writel = register_model::writel};
-
-struct blocks {
-    alignas(4) std::array<uint8_t, 0x1000> grf{};
-    alignas(4) std::array<uint8_t, 0x100> ioc{};
-    uint32_t &soc_con6() { return *reinterpret_cast<uint32_t *>(grf.data() + SOC_CON6); }
-    uint32_t &iomux() { return *reinterpret_cast<uint32_t *>(ioc.data() + GPIO4D_IOMUX_SEL_L); }
-    vkstatus run(bool status) { return jtag_registers_switch(grf.data(), ioc.data(), status, masked_io); }
+const rk3588_io masked_io = {
+    .readl = board_io::readl,
+    .writel = board_io::writel,
+    .page_size = board_io::page_size,
+    .map = board_io::map,
+    .unmap = board_io::unmap,
 };
 
-TEST(Rk3588Registers, PinFunctionIsJudgedAndToggledThroughTheMask)
+size_t open_descriptors()
+{
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+class Rk3588Registers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::board::lay();
+        board_io::page = 0x1000;
+        board_io::refuse_ioc = false;
+        board_io::frozen = 0;
+        board_io::live.clear();
+        board_io::mapped.clear();
+        board_io::unmapped.clear();
+        previous = rk3588_io_set(&masked_io);
+    }
+    void TearDown() override { rk3588_io_set(previous); }
+
+    static vkstatus run(bool status)
+    {
+        vkstatus result = vkstatus::vkunknow;
+        test::capture_stderr([&] { result = jtag_status_handle(status); });
+        return result;
+    }
+
+    const rk3588_io *previous = nullptr;
+};
+
+// Pages of 4, 16 and 64 KiB: the GRF block lies 0, 0 and 0xC000 bytes into
+// its page, the IOC block 0, 0 and 0x8000 bytes.
+constexpr size_t page_sizes[] = {0x1000, 0x4000, 0x10000};
+
+TEST_F(Rk3588Registers, PinFunctionIsJudgedAndToggledThroughTheMask)
 {
     struct {
         uint32_t before;
@@ -49,38 +134,73 @@ TEST(Rk3588Registers, PinFunctionIsJudgedAndToggledThroughTheMask)
         {0x0000, false, vkstatus::vkon, 0x0000},  {0x0000, true, vkstatus::vkoff, 0x5500},
         {0x7f00, false, vkstatus::vkoff, 0x7f00}, {0x7f00, true, vkstatus::vkon, 0x11aa},
     };
-    for (const auto &c : cases) {
-        blocks b;
-        b.iomux() = c.before;
-        b.soc_con6() = 0x0003;
-        vkstatus result = vkstatus::vkunknow;
-        test::capture_stderr([&] { result = b.run(c.toggle); });
-        EXPECT_EQ(result, c.result) << std::hex << c.before << " toggle " << c.toggle;
-        EXPECT_EQ(b.iomux(), c.after) << std::hex << c.before << " toggle " << c.toggle;
-        // Bit 14 is set before a change and the other bits are kept.
-        EXPECT_EQ(b.soc_con6(), c.toggle ? 0x4003u : 0x0003u);
+    for (size_t page : page_sizes) {
+        board_io::page = page;
+        for (const auto &c : cases) {
+            test::board::set_reg(test::board::iomux, c.before);
+            test::board::set_reg(test::board::soc_con6, 0x0003);
+            EXPECT_EQ(run(c.toggle), c.result) << std::hex << c.before << " toggle " << c.toggle << " page " << page;
+            EXPECT_EQ(test::board::reg(test::board::iomux), c.after)
+                << std::hex << c.before << " toggle " << c.toggle << " page " << page;
+            // Bit 14 is set before a change and the other bits are kept.
+            EXPECT_EQ(test::board::reg(test::board::soc_con6), c.toggle ? 0x4003u : 0x0003u)
+                << std::hex << c.before << " toggle " << c.toggle << " page " << page;
+        }
     }
 }
 
-TEST(Rk3588Registers, ResultIsWhatTheHardwareReadsBack)
+TEST_F(Rk3588Registers, WindowsAreMappedAtTheirPagesAndReleased)
 {
-    blocks b;
-    b.iomux() = 0x5500;
-    register_model::frozen = &b.iomux();
+    const struct {
+        size_t page;
+        board_io::window grf, ioc;
+    } cases[] = {
+        {0x1000, {0xfd58c000, nullptr, 0x1000}, {0xfd5f8000, nullptr, 0x9c}},
+        {0x4000, {0xfd58c000, nullptr, 0x1000}, {0xfd5f8000, nullptr, 0x9c}},
+        {0x10000, {0xfd580000, nullptr, 0xd000}, {0xfd5f0000, nullptr, 0x809c}},
+    };
+    const size_t descriptors = open_descriptors();
+    for (const auto &c : cases) {
+        board_io::page = c.page;
+        board_io::mapped.clear();
+        board_io::unmapped.clear();
+        for (bool toggle : {false, true}) {
+            run(toggle);
+            ASSERT_EQ(board_io::mapped.size(), 2u) << std::hex << c.page;
+            EXPECT_EQ(board_io::mapped[0].offset, c.grf.offset) << std::hex << c.page;
+            EXPECT_EQ(board_io::mapped[0].length, c.grf.length) << std::hex << c.page;
+            EXPECT_EQ(board_io::mapped[1].offset, c.ioc.offset) << std::hex << c.page;
+            EXPECT_EQ(board_io::mapped[1].length, c.ioc.length) << std::hex << c.page;
+            // Released GRF first, each with the length it was mapped with.
+            ASSERT_EQ(board_io::unmapped.size(), 2u) << std::hex << c.page;
+            EXPECT_EQ(board_io::unmapped[0].offset, c.grf.offset) << std::hex << c.page;
+            EXPECT_EQ(board_io::unmapped[0].length, c.grf.length) << std::hex << c.page;
+            EXPECT_EQ(board_io::unmapped[1].offset, c.ioc.offset) << std::hex << c.page;
+            EXPECT_EQ(board_io::unmapped[1].length, c.ioc.length) << std::hex << c.page;
+            board_io::mapped.clear();
+            board_io::unmapped.clear();
+        }
+    }
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST_F(Rk3588Registers, ResultIsWhatTheHardwareReadsBack)
+{
+    board_io::frozen = test::board::iomux;
+    std::string err;
     vkstatus result = vkstatus::vkunknow;
-    std::string err = test::capture_stderr([&] { result = b.run(true); });
-    register_model::frozen = nullptr;
+    err = test::capture_stderr([&] { result = jtag_status_handle(true); });
     EXPECT_EQ(result, vkstatus::vkoff);
+    EXPECT_EQ(test::board::reg(test::board::iomux), 0x5500u);
     EXPECT_TRUE(test::has_lines_in_order(err, {"val_ioc is set to = 0xffff11aa",
                                                "current value of GPIO4D_IOMUX_SEL_L = 0x5500"}))
         << err;
 }
 
-TEST(Rk3588Registers, ToggleFromSdCardLogsInOrder)
+TEST_F(Rk3588Registers, ToggleFromSdCardLogsInOrder)
 {
-    blocks b;
-    b.iomux() = 0x5500;
-    std::string err = test::capture_stderr([&] { b.run(true); });
+    board_io::page = 0x10000;
+    std::string err = test::capture_stderr([] { jtag_status_handle(true); });
     EXPECT_EQ(test::lines_of(err), (std::vector<std::string>{
                                        "current value of SOC_CON6 = 0x0",
                                        "current value of GPIO4D_IOMUX_SEL_L = 0x5500",
@@ -90,10 +210,44 @@ TEST(Rk3588Registers, ToggleFromSdCardLogsInOrder)
                                        "val_ioc is set to = 0xffff11aa",
                                        "current value of GPIO4D_IOMUX_SEL_L = 0x11aa",
                                    }));
-    err = test::capture_stderr([&] { b.run(true); });
-    EXPECT_TRUE(test::has_lines_in_order(err, {"will set register status to sd card mode",
-                                               "val_ioc is set to = 0xffff5500"}))
-        << err;
+    err = test::capture_stderr([] { jtag_status_handle(true); });
+    EXPECT_EQ(test::lines_of(err), (std::vector<std::string>{
+                                       "current value of SOC_CON6 = 0x4000",
+                                       "current value of GPIO4D_IOMUX_SEL_L = 0x11aa",
+                                       "value is set to = 0x40004000",
+                                       "current value of SOC_CON6 = 0x4000",
+                                       "will set register status to sd card mode",
+                                       "val_ioc is set to = 0xffff5500",
+                                       "current value of GPIO4D_IOMUX_SEL_L = 0x5500",
+                                   }));
+    // A query only reads.
+    err = test::capture_stderr([] { jtag_status_handle(false); });
+    EXPECT_EQ(test::lines_of(err), (std::vector<std::string>{
+                                       "current value of SOC_CON6 = 0x4000",
+                                       "current value of GPIO4D_IOMUX_SEL_L = 0x5500",
+                                   }));
+}
+
+TEST_F(Rk3588Registers, UnmappableIocWindowIsUnknownAndReleasesTheGrfWindow)
+{
+    const size_t descriptors = open_descriptors();
+    for (size_t page : page_sizes) {
+        board_io::page = page;
+        board_io::refuse_ioc = true;
+        board_io::mapped.clear();
+        board_io::unmapped.clear();
+        vkstatus result = vkstatus::vkon;
+        std::string err = test::capture_stderr([&] { result = jtag_status_handle(true); });
+        EXPECT_EQ(result, vkstatus::vkunknow) << std::hex << page;
+        EXPECT_EQ(err, "failed to map GRF memory at 0xfd5f8000\n") << std::hex << page;
+        ASSERT_EQ(board_io::unmapped.size(), 1u) << std::hex << page;
+        EXPECT_EQ(board_io::unmapped[0].offset, board_io::mapped[0].offset) << std::hex << page;
+        EXPECT_EQ(board_io::unmapped[0].length, board_io::mapped[0].length) << std::hex << page;
+        // Nothing was written.
+        EXPECT_EQ(test::board::reg(test::board::iomux), 0x5500u);
+        EXPECT_EQ(test::board::reg(test::board::soc_con6), 0x0u);
+    }
+    EXPECT_EQ(open_descriptors(), descriptors);
 }
 
 TEST(Rk3588Windows, BlocksAreFoundInTheirPages)
@@ -117,20 +271,9 @@ TEST(Rk3588Windows, BlocksAreFoundInTheirPages)
         EXPECT_EQ(w.poffset, c.expect.poffset) << std::hex << c.base << " page " << c.page;
         EXPECT_EQ(w.length, c.expect.length) << std::hex << c.base << " page " << c.page;
     }
-
-    // With 64 KiB pages the registers still sit at their offsets from the
-    // blocks' bases, deep inside the mapped windows.
-    std::vector<uint8_t> grf_page(0xd000), ioc_page(0x809c + 4);
-    auto *iomux = reinterpret_cast<uint32_t *>(ioc_page.data() + 0x8000 + GPIO4D_IOMUX_SEL_L);
-    *iomux = 0x5500;
-    test::capture_stderr([&] {
-        EXPECT_EQ(jtag_registers_switch(grf_page.data() + 0xc000, ioc_page.data() + 0x8000, true, masked_io),
-                  vkstatus::vkon);
-    });
-    EXPECT_EQ(*iomux, 0x11aau);
-    EXPECT_EQ(*reinterpret_cast<uint32_t *>(grf_page.data() + 0xc000 + SOC_CON6), 0x4000u);
 }
 
+// The module's own table: the system's page size, plain loads and stores.
 class Rk3588Board : public ::testing::Test {
 protected:
     void SetUp() override { test::board::lay(); }
@@ -157,7 +300,7 @@ TEST_F(Rk3588Board, MissingDevMemIsUnknown)
     std::string err = test::capture_stderr([&] { result = jtag_status_handle(true); });
     EXPECT_EQ(result, vkstatus::vkunknow);
     EXPECT_EQ(err, "failed to map GRF memory at 0xfd58c000\n");
-    EXPECT_FALSE(std::filesystem::exists(paths::dev_mem));
+    EXPECT_FALSE(fs::exists(paths::dev_mem));
 }
 
 } // namespace
