@@ -101,8 +101,11 @@ int msgque_peer(char FLAG, const char *fname, bool create)
 bool msg_post(std::string_view text, int msgflg, bool create_peer)
 {
     int msgid = msgque_peer(ipc_peer_queue.flag, ipc_peer_queue.fname, create_peer);
-    if (msgid < 0)
-        return false;
+    return msgid >= 0 && msg_post_to(msgid, text, msgflg);
+}
+
+bool msg_post_to(int msgid, std::string_view text, int msgflg)
+{
     vask::msgbuf msg{};
     msg.mtype = msg_type;
     text.copy(msg.mcontext, std::min(text.size(), msg_text_max));

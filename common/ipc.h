@@ -49,6 +49,15 @@ int msgque_peer(char FLAG, const char *fname, bool create);
 // Sends text (cut to 5 characters) to the peer's queue, looked up anew.
 // msgflg is 0 or IPC_NOWAIT. Returns whether the message was queued.
 bool msg_post(std::string_view text, int msgflg, bool create_peer);
+// The same, into the queue msgid.
+bool msg_post_to(int msgid, std::string_view text, int msgflg);
+
+// Whether a request text asks for the feature bits: exactly one digit '0' to
+// '8'. Only such a request is answered with them; every other gets "0".
+constexpr bool is_feature_request(std::string_view text)
+{
+    return text.size() == 1 && text[0] >= '0' && text[0] <= '8';
+}
 
 // Receives one message of type 1 into msg, cutting an oversized one to the
 // 16 text bytes. Returns the text (at most 5 characters), or -1 as with msgrcv.

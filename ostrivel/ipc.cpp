@@ -23,7 +23,7 @@ enum class request_class { feature, digit_command, letter_command, other };
 
 request_class classify(std::string_view text)
 {
-    if (text.size() == 1 && text[0] >= '0' && text[0] <= '8')
+    if (is_feature_request(text))
         return request_class::feature;
     if (!text.empty() && is_digit(text[0]))
         return request_class::digit_command;

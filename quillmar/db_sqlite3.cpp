@@ -4,8 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <glib.h>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <sqlite3.h>
 
 #include "gui_gtk2.h"
@@ -39,9 +42,42 @@ constexpr char create_table[] =
     "CpuTime INT,Time CHAR(280),Comm CHAR(280),Affinity INT,CpuList CHAR(280),MinFlt INT,CMinFlt INT,MajFlt INT,"
     "CMajFlt INT,CmdLine CHAR(280));";
 
-enum column : int {
-    col_pid, col_pr, col_nice, col_s, col_virt, col_res, col_shr, col_cputime, col_time, col_comm,
-    col_affinity, col_cpulist, col_minflt, col_cminflt, col_majflt, col_cmajflt, col_cmdline,
+// "SELECT *" yields the columns in the order of the CREATE statement, and
+// rows are decoded by the column table: the two must agree.
+constexpr bool create_table_follows_columns()
+{
+    const std::string_view sql = create_table;
+    size_t pos = sql.find('(');
+    for (const proc_store_column &c : proc_store_columns) {
+        if (pos == std::string_view::npos)
+            return false;
+        const std::string_view name = c.name;
+        if (sql.substr(pos + 1, name.size()) != name || sql[pos + 1 + name.size()] != ' ')
+            return false;
+        pos = sql.find(',', pos + 1);
+    }
+    return pos == std::string_view::npos;
+}
+static_assert(create_table_follows_columns());
+
+// Statements carry process names and command lines as they were read, not
+// always UTF-8. The table keeps those bytes; the log shows the text with
+// each invalid byte replaced.
+class printable {
+public:
+    explicit printable(const char *text) : text_(text)
+    {
+        if (!g_utf8_validate(text, -1, nullptr))
+            text_ = copy_ = g_utf8_make_valid(text, -1);
+    }
+    printable(const printable &) = delete;
+    printable &operator=(const printable &) = delete;
+    ~printable() { g_free(copy_); }
+    const char *c_str() const { return text_; }
+
+private:
+    const char *text_;
+    gchar *copy_ = nullptr;
 };
 
 const char *errmsg()
@@ -126,7 +162,7 @@ template <typename Bind> int run_cached(statement &stmt, const char *sql, const 
 
 bool sqlite3_exec_sql(const char *sql)
 {
-    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec sql %s\n", sql);
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec sql %s\n", printable(sql).c_str());
     char *err = nullptr;
     if (sqlite3_exec(s3modules.db.get(), sql, nullptr, nullptr, &err) == SQLITE_OK)
         return true;
@@ -160,7 +196,7 @@ int64_t sqlite3_db_init()
 
 bool sqlite3_exec_prepare_v2(const char *sql)
 {
-    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", sql);
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", printable(sql).c_str());
     sqlite3_stmt *raw = nullptr;
     if (sqlite3_prepare_v2(s3modules.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
         vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 exec prepare_v2 failed with msg %s\n", errmsg());
@@ -205,33 +241,28 @@ bool sqlite3_exec_prepare_v2(const proc_info &p, bool update)
                      static_cast<long>(p.affinity), cpulist, static_cast<long>(p.minflt),
                      static_cast<long>(p.cminflt), static_cast<long>(p.majflt), static_cast<long>(p.cmajflt),
                      cmdline);
-        vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", text);
+        vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", printable(text).c_str());
     }
     const int rc = run_cached(update ? s3modules.update : s3modules.insert, sql, [&](sqlite3_stmt *stmt) {
-        // In the order of the statement's conversions.
+        // The INSERT names every column in table order; the UPDATE sets all
+        // but Pid in that order and names the row by Pid last.
         int n = 1;
-        auto integer = [&](int64_t v) { sqlite3_bind_int64(stmt, n++, v); };
-        auto text = [&](const char *v) { sqlite3_bind_text(stmt, n++, v, -1, SQLITE_STATIC); };
-        if (!update)
-            integer(p.pid);
-        integer(p.priority);
-        integer(p.nice);
-        integer(p.state);
-        integer(p.virt);
-        integer(p.res);
-        integer(p.shr);
-        integer(p.cputime);
-        text(p.time);
-        text(p.comm);
-        integer(p.affinity);
-        text(p.cpulist);
-        integer(p.minflt);
-        integer(p.cminflt);
-        integer(p.majflt);
-        integer(p.cmajflt);
-        text(p.cmdline);
+        auto bind = [&](const proc_store_column &c) {
+            switch (c.kind) {
+            case proc_column_kind::integer: sqlite3_bind_int64(stmt, n++, p.*c.integer); break;
+            case proc_column_kind::state: sqlite3_bind_int64(stmt, n++, p.state); break;
+            case proc_column_kind::text:
+                sqlite3_bind_text(stmt, n++, proc_column_text(p, c).data(),
+                                  static_cast<int>(proc_column_text(p, c).size()), SQLITE_STATIC);
+                break;
+            }
+        };
+        const proc_store_column &pid = proc_store_column_of(proc_column::Pid);
+        for (const proc_store_column &c : proc_store_columns)
+            if (!update || &c != &pid)
+                bind(c);
         if (update)
-            integer(p.pid);
+            bind(pid);
     });
     if (rc >= 0)
         return true;
@@ -246,35 +277,30 @@ int64_t integer_or(sqlite3_stmt *stmt, int col, int64_t missing)
     return sqlite3_column_type(stmt, col) == SQLITE_INTEGER ? sqlite3_column_int64(stmt, col) : missing;
 }
 
-template <size_t N> void text_or_placeholder(sqlite3_stmt *stmt, int col, char (&field)[N])
+// Texts come back byte for byte as they were stored, valid UTF-8 or not.
+void text_or_placeholder(sqlite3_stmt *stmt, int col, std::span<char> field)
 {
     const unsigned char *text =
         sqlite3_column_type(stmt, col) == SQLITE_TEXT ? sqlite3_column_text(stmt, col) : nullptr;
-    snprintf(field, N, "%s", text ? reinterpret_cast<const char *>(text) : "----");
+    snprintf(field.data(), field.size(), "%s", text ? reinterpret_cast<const char *>(text) : "----");
 }
 
 proc_info decode_row(sqlite3_stmt *stmt)
 {
-    proc_info info;
-    info.pid = integer_or(stmt, col_pid, -1);
-    info.priority = integer_or(stmt, col_pr, -1);
-    info.nice = integer_or(stmt, col_nice, -1);
-    info.state = sqlite3_column_type(stmt, col_s) == SQLITE_INTEGER
-                     ? static_cast<char>(sqlite3_column_int(stmt, col_s) & 0xff)
-                     : '-';
-    info.virt = integer_or(stmt, col_virt, -1);
-    info.res = integer_or(stmt, col_res, -1);
-    info.shr = integer_or(stmt, col_shr, -1);
-    info.cputime = integer_or(stmt, col_cputime, -1);
-    text_or_placeholder(stmt, col_time, info.time);
-    text_or_placeholder(stmt, col_comm, info.comm);
-    info.affinity = integer_or(stmt, col_affinity, -1);
-    text_or_placeholder(stmt, col_cpulist, info.cpulist);
-    info.minflt = integer_or(stmt, col_minflt, -1);
-    info.cminflt = integer_or(stmt, col_cminflt, -1);
-    info.majflt = integer_or(stmt, col_majflt, -1);
-    info.cmajflt = integer_or(stmt, col_cmajflt, -1);
-    text_or_placeholder(stmt, col_cmdline, info.cmdline);
+    proc_info info{};
+    for (size_t i = 0; i < proc_column_count; i++) {
+        const proc_store_column &c = proc_store_columns[i];
+        const int col = static_cast<int>(i);
+        switch (c.kind) {
+        case proc_column_kind::integer: info.*c.integer = integer_or(stmt, col, -1); break;
+        case proc_column_kind::state:
+            info.state = sqlite3_column_type(stmt, col) == SQLITE_INTEGER
+                             ? static_cast<char>(sqlite3_column_int(stmt, col) & 0xff)
+                             : '-';
+            break;
+        case proc_column_kind::text: text_or_placeholder(stmt, col, c.text(info)); break;
+        }
+    }
     return info;
 }
 

@@ -3,12 +3,14 @@
 // and the process explorer page.
 #include "gui_gtk2.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 
 #include "ip.h"
 #include "log.h"
@@ -78,25 +80,85 @@ constexpr const char *sysrq_btns_msg[sysrq_btn_count] = {
     "0l", "1l", "2l", "3l", "4l", "5l", "6l", "7l", "8l", "9l",                  // log level
 };
 
-constexpr int pe_columns = 17;
-constexpr const char *pe_titles[pe_columns] = {
-    "Pid",  "Priority", "Nice", "S",    "Virt KB",   "Res KB", "Shr KB", "CPU %", "Mem %",
-    "Time+", "Name", "Affinity / CPU List", "Min Fault", "CMin Fault", "Maj Fault", "CMaj Fault", "Cmdline",
+// --- process list columns ----------------------------------------------------
+
+// Single precision, as the list has always shown them.
+double percent(int64_t part, int64_t whole)
+{
+    return static_cast<double>(static_cast<float>(part) / static_cast<float>(whole) * 100.0f);
+}
+
+// One row per column of the process list: its title, the store column it
+// sorts by, and how its cell is written (into a buffer of `bound` bytes).
+// Name and Cmdline stop growing at `cap` pixels; the user may widen them.
+struct list_column {
+    const char *title;
+    proc_column sort;
+    size_t bound;
+    int cap;
+    int (*cell)(const proc_info &p, char *text, size_t size);
 };
+
+constexpr size_t cell_bound = 280;
+
+constexpr list_column pe_list[] = {
+    {"Pid", proc_column::Pid, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.pid)); }},
+    {"Priority", proc_column::Pr, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.priority)); }},
+    {"Nice", proc_column::Nice, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.nice)); }},
+    {"S", proc_column::S, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%c", p.state); }},
+    {"Virt KB", proc_column::Virt, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.virt * 4)); }},
+    {"Res KB", proc_column::Res, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.res * 4)); }},
+    {"Shr KB", proc_column::Shr, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.shr * 4)); }},
+    {"CPU %", proc_column::CpuTime, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%.2f", percent(p.cputime, minfo.mtime)); }},
+    {"Mem %", proc_column::Res, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) {
+         return snprintf(t, n, "%.2f", percent(p.res * 4, minfo.memtotal));
+     }},
+    {"Time+", proc_column::Time, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%s", p.time); }},
+    {"Name", proc_column::Comm, cell_bound, 240,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%s", p.comm); }},
+    {"Affinity / CPU List", proc_column::Affinity, 300, 0,
+     [](const proc_info &p, char *t, size_t n) {
+         return snprintf(t, n, "0x%lx / %s", static_cast<unsigned long>(p.affinity), p.cpulist);
+     }},
+    {"Min Fault", proc_column::MinFlt, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.minflt)); }},
+    {"CMin Fault", proc_column::CMinFlt, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.cminflt)); }},
+    {"Maj Fault", proc_column::MajFlt, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.majflt)); }},
+    {"CMaj Fault", proc_column::CMajFlt, cell_bound, 0,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.cmajflt)); }},
+    {"Cmdline", proc_column::CmdLine, cell_bound, 480,
+     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%s", p.cmdline); }},
+};
+constexpr int pe_columns = static_cast<int>(std::size(pe_list));
+static_assert(pe_columns == 17);
+
+const char *sort_name(int column)
+{
+    return proc_store_column_of(pe_list[column].sort).name;
+}
 
 // Sort state of the process list: the column sorted by, and each column's
 // own direction (true: descending).
 struct proc_sort {
     uint8_t sort_type_id;
     bool sort_type_status[pe_columns];
-    const char sort_type_name[pe_columns][12];
 };
 
 proc_sort psort = {
     .sort_type_id = 0,
     .sort_type_status = {},
-    .sort_type_name = {"Pid", "Pr", "Nice", "S", "Virt", "Res", "Shr", "CpuTime", "Res", "Time", "Comm", "Affinity",
-                       "MinFlt", "CMinFlt", "MajFlt", "CMajFlt", "CmdLine"},
 };
 
 enum tab_flag : uint8_t {
@@ -306,6 +368,141 @@ GtkWidget *gtk2_create_sysrq_log_tab()
 
 // --- process explorer page ---------------------------------------------------
 
+// Column widths that follow the cells. Measuring every cell with Pango costs
+// a layout per cell, tens of thousands per refresh; instead each cell's
+// width is estimated as the sum of its characters' advances, each character
+// measured once. Shaping (kerning, ligatures) mostly narrows a text, so the
+// widest estimate of a column is its widest cell; that one text is measured
+// whole as well, and the column gets the larger of the two.
+struct column_fit {
+    int widest = 0; // Pango units
+    std::string widest_text;
+    bool user_sized = false; // resized by hand: the user's width is kept
+};
+
+struct gchar_free {
+    void operator()(gchar *text) const { g_free(text); }
+};
+
+struct gobject_layout_unref {
+    void operator()(PangoLayout *layout) const { g_object_unref(layout); }
+};
+
+struct list_fit {
+    std::array<column_fit, pe_columns> columns;
+    std::array<int, 128> ascii{}; // advances; 0: not measured yet
+    std::unordered_map<gunichar, int> other;
+    std::unique_ptr<PangoLayout, gobject_layout_unref> layout;
+    bool fitting = false; // the widths being set are the view's, not the user's
+    gdouble vscroll = 0, hscroll = 0;
+};
+
+list_fit fit;
+
+PangoLayout *fit_layout()
+{
+    if (!fit.layout)
+        fit.layout.reset(gtk_widget_create_pango_layout(g2modules.clist, nullptr));
+    return fit.layout.get();
+}
+
+int text_width(const char *text, int len)
+{
+    PangoLayout *layout = fit_layout();
+    pango_layout_set_text(layout, text, len);
+    int w = 0, h = 0;
+    pango_layout_get_size(layout, &w, &h);
+    return w;
+}
+
+int advance(gunichar c, const char *at, int len)
+{
+    if (c < fit.ascii.size()) {
+        int &w = fit.ascii[c];
+        if (w == 0)
+            w = std::max(1, text_width(at, len));
+        return w;
+    }
+    auto [it, added] = fit.other.try_emplace(c, 0);
+    if (added)
+        it->second = std::max(1, text_width(at, len));
+    return it->second;
+}
+
+// The text must be valid UTF-8.
+int estimated_width(const char *text)
+{
+    int width = 0;
+    for (const char *p = text; *p;) {
+        const char *next = g_utf8_next_char(p);
+        width += advance(g_utf8_get_char(p), p, static_cast<int>(next - p));
+        p = next;
+    }
+    return width;
+}
+
+// A new font measures anew.
+void gtk2_clist_style_set(GtkWidget *, GtkStyle *, gpointer)
+{
+    fit.ascii.fill(0);
+    fit.other.clear();
+    fit.layout.reset();
+}
+
+void gtk2_clist_resize_column(GtkCList *, gint column, gint, gpointer)
+{
+    if (!fit.fitting && column >= 0 && column < pe_columns)
+        fit.columns[column].user_sized = true;
+}
+
+// What its title needs, as GtkCList itself reckons it.
+int title_width(GtkCList *clist, int column)
+{
+    constexpr int column_inset = 3, cell_spacing = 1;
+    GtkRequisition req;
+    gtk_widget_size_request(clist->column[column].button, &req);
+    return req.width - (column_inset + cell_spacing);
+}
+
+void scroll_back(GtkAdjustment *adj, gdouble value)
+{
+    const gdouble top = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
+    gtk_adjustment_set_value(adj, std::clamp(value, gtk_adjustment_get_lower(adj), std::max(top, 0.0)));
+}
+
+void scroll_back(GtkCList *clist)
+{
+    scroll_back(gtk_clist_get_hadjustment(clist), fit.hscroll);
+    scroll_back(gtk_clist_get_vadjustment(clist), fit.vscroll);
+}
+
+// GtkCList freezes itself while unmapped, and the tab's first refresh runs
+// before the tab is shown: its thaw leaves the scroll range as it was.
+// Shown again, the list takes its rows' measure and its place.
+void gtk2_clist_map(GtkWidget *clist, gpointer)
+{
+    GTK_CLIST_GET_CLASS(clist)->refresh(GTK_CLIST(clist));
+    scroll_back(GTK_CLIST(clist));
+}
+
+void fit_columns(GtkCList *clist)
+{
+    fit.fitting = true;
+    for (int i = 0; i < pe_columns; i++) {
+        column_fit &c = fit.columns[i];
+        if (c.user_sized)
+            continue;
+        const std::string &t = c.widest_text;
+        int width = PANGO_PIXELS_CEIL(std::max(c.widest, text_width(t.data(), static_cast<int>(t.size()))));
+        if (pe_list[i].cap > 0)
+            width = std::min(width, pe_list[i].cap);
+        width = std::max(width, title_width(clist, i));
+        if (clist->column[i].width != width)
+            gtk_clist_set_column_width(clist, i, width);
+    }
+    fit.fitting = false;
+}
+
 GtkWidget *gtk2_create_pe_box()
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to create process explorer\n");
@@ -314,15 +511,30 @@ GtkWidget *gtk2_create_pe_box()
     GtkWidget *scrolled = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_table_attach_defaults(GTK_TABLE(table), scrolled, 0, pe_columns, 0, 11);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-    g2modules.clist = gtk_clist_new_with_titles(pe_columns, const_cast<gchar **>(pe_titles));
-    gtk_scrolled_window_add_with_viewport(GTK_SCROLLED_WINDOW(scrolled), g2modules.clist);
+    const char *titles[pe_columns];
+    for (int i = 0; i < pe_columns; i++)
+        titles[i] = pe_list[i].title;
+    g2modules.clist = gtk_clist_new_with_titles(pe_columns, const_cast<gchar **>(titles));
+    // The list scrolls itself: its titles stay in sight and only the rows
+    // on screen are drawn.
+    gtk_container_add(GTK_CONTAINER(scrolled), g2modules.clist);
     gtk_clist_set_column_justification(GTK_CLIST(g2modules.clist), 1, GTK_JUSTIFY_LEFT);
+    g_signal_connect(g2modules.clist, "style-set", G_CALLBACK(gtk2_clist_style_set), nullptr);
+    g_signal_connect(g2modules.clist, "resize-column", G_CALLBACK(gtk2_clist_resize_column), nullptr);
+    g_signal_connect_after(g2modules.clist, "map", G_CALLBACK(gtk2_clist_map), nullptr);
     return table;
 }
 
 void prepare2_flush_clist(GtkWidget *clist)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to flush clist\n");
+    // Clearing scrolls to the top; the refilled list goes back to where it was.
+    fit.vscroll = gtk_adjustment_get_value(gtk_clist_get_vadjustment(GTK_CLIST(clist)));
+    fit.hscroll = gtk_adjustment_get_value(gtk_clist_get_hadjustment(GTK_CLIST(clist)));
+    for (column_fit &c : fit.columns) {
+        c.widest = 0;
+        c.widest_text.clear();
+    }
     gtk_clist_clear(GTK_CLIST(clist));
     gtk_clist_freeze(GTK_CLIST(clist));
 }
@@ -330,7 +542,9 @@ void prepare2_flush_clist(GtkWidget *clist)
 void finish_flush_clist(GtkWidget *clist)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 finish to flush clist\n");
+    fit_columns(GTK_CLIST(clist));
     gtk_clist_thaw(GTK_CLIST(clist));
+    scroll_back(GTK_CLIST(clist));
 }
 
 void gtk2_timer_remove()
@@ -349,7 +563,7 @@ void gtk2_flush_proc_list()
     const int8_t result = proc_list_flush();
     const uint8_t column = psort.sort_type_id;
     const bool found =
-        db_operate.quillmar_db_query(0, psort.sort_type_status[column], psort.sort_type_name[column]);
+        db_operate.quillmar_db_query(0, psort.sort_type_status[column], sort_name(column));
     g2operate().finish_flush_clist(g2modules.clist);
     if (!found)
         g2operate().error_dialog("No Data");
@@ -387,7 +601,7 @@ void gtk2_col_clicked(GtkCList *, gint column, gpointer)
     psort.sort_type_id = static_cast<uint8_t>(column);
     psort.sort_type_status[column] = !psort.sort_type_status[column];
     g2operate().prepare2_flush_clist(g2modules.clist);
-    db_operate.quillmar_db_query(0, psort.sort_type_status[column], psort.sort_type_name[column]);
+    db_operate.quillmar_db_query(0, psort.sort_type_status[column], sort_name(column));
     g2operate().finish_flush_clist(g2modules.clist);
 }
 
@@ -522,29 +736,24 @@ const quillmar_gui_operate gtk2_operate = {
 void gtk2_flush_clist(proc_info info)
 {
     char cells[pe_columns][300];
-    constexpr size_t cell = 280;
-    const float cpu = static_cast<float>(info.cputime) / static_cast<float>(minfo.mtime) * 100.0f;
-    const float mem = static_cast<float>(info.res * 4) / static_cast<float>(minfo.memtotal) * 100.0f;
-    snprintf(cells[0], cell, "%ld", static_cast<long>(info.pid));
-    snprintf(cells[1], cell, "%ld", static_cast<long>(info.priority));
-    snprintf(cells[2], cell, "%ld", static_cast<long>(info.nice));
-    snprintf(cells[3], cell, "%c", info.state);
-    snprintf(cells[4], cell, "%ld", static_cast<long>(info.virt * 4));
-    snprintf(cells[5], cell, "%ld", static_cast<long>(info.res * 4));
-    snprintf(cells[6], cell, "%ld", static_cast<long>(info.shr * 4));
-    snprintf(cells[7], cell, "%.2f", static_cast<double>(cpu));
-    snprintf(cells[8], cell, "%.2f", static_cast<double>(mem));
-    snprintf(cells[9], cell, "%s", info.time);
-    snprintf(cells[10], cell, "%s", info.comm);
-    snprintf(cells[11], sizeof(cells[11]), "0x%lx / %s", static_cast<unsigned long>(info.affinity), info.cpulist);
-    snprintf(cells[12], cell, "%ld", static_cast<long>(info.minflt));
-    snprintf(cells[13], cell, "%ld", static_cast<long>(info.cminflt));
-    snprintf(cells[14], cell, "%ld", static_cast<long>(info.majflt));
-    snprintf(cells[15], cell, "%ld", static_cast<long>(info.cmajflt));
-    snprintf(cells[16], cell, "%s", info.cmdline);
     gchar *row[pe_columns];
-    for (int i = 0; i < pe_columns; i++)
+    std::unique_ptr<gchar, gchar_free> valid[pe_columns];
+    for (int i = 0; i < pe_columns; i++) {
+        const list_column &c = pe_list[i];
+        const int len = std::clamp(c.cell(info, cells[i], c.bound), 0, static_cast<int>(c.bound) - 1);
         row[i] = cells[i];
+        // Names and command lines are bytes, not always UTF-8: Pango is
+        // given a copy with each invalid byte replaced.
+        if (!g_utf8_validate(cells[i], len, nullptr)) {
+            valid[i].reset(g_utf8_make_valid(cells[i], len));
+            row[i] = valid[i].get();
+        }
+        const int width = estimated_width(row[i]);
+        if (width > fit.columns[i].widest) {
+            fit.columns[i].widest = width;
+            fit.columns[i].widest_text = row[i];
+        }
+    }
     gtk_clist_append(GTK_CLIST(g2modules.clist), row);
 }
 

@@ -1,8 +1,14 @@
 // The assistant's end of the message-queue channel.
 #include "quillmar/ipc.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string_view>
 #include <sys/msg.h>
 
 #include "common/ipc.h"
@@ -15,14 +21,120 @@ const bool ipc_server_waits = false;
 
 notifier_from_other nfo;
 
+namespace {
+
+// The service answers every request once, in the order it took them, into
+// the reply queue. So the replies to come answer the requests sent, in order,
+// and only a feature request's reply carries the feature bits.
+struct pending_request {
+    bool feature;
+    int request_queue; // the service's queue it went into
+};
+
+struct pending_list {
+    std::mutex mutex;
+    std::condition_variable receiver_ready;
+    std::deque<pending_request> requests; // sent, reply not yet taken
+    // The first `settled` requests are known to have their replies waiting
+    // in the reply queue.
+    size_t settled = 0;
+    int reply_queue = -1; // the receiver's queue, once it receives
+    bool no_receiver = false;
+};
+
+pending_list pending;
+
+// The receiver makes its queue anew as it starts; a request sent before then
+// could have its reply removed with the old queue.
+constexpr auto receiver_start_wait = std::chrono::seconds(1);
+
+size_t messages_waiting(int msgid)
+{
+    struct msqid_ds ds;
+    return msgid >= 0 && msgctl(msgid, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
+}
+
+// Whether requests sent into request_queue can still be answered: not once
+// the service has made its queue anew. Without the key file nobody can tell.
+bool service_queue_gone(int request_queue)
+{
+    key_t key = ftok(ipc_peer_queue.fname, ipc_peer_queue.flag);
+    return key >= 0 && msgget(key, 0) != request_queue;
+}
+
+void wait_for_receiver(std::unique_lock<std::mutex> &lock)
+{
+    if (pending.reply_queue >= 0 || pending.no_receiver)
+        return;
+    if (!pending.receiver_ready.wait_for(lock, receiver_start_wait, [] { return pending.reply_queue >= 0; })) {
+        vskprint(LOG_LEVEL_INFO, __func__, "no receiver for replies\n");
+        pending.no_receiver = true;
+    }
+}
+
+// Called on the receiver thread with the queue it receives on.
+void receiver_queue(int msgid)
+{
+    std::lock_guard lock(pending.mutex);
+    if (pending.reply_queue == msgid)
+        return;
+    // Replies to what was sent before went to a queue that is gone.
+    if (!pending.requests.empty())
+        vskprint(LOG_LEVEL_INFO, __func__, "reply queue made anew, %zu requests will not be answered\n",
+                 pending.requests.size());
+    pending.requests.clear();
+    pending.settled = 0;
+    pending.reply_queue = msgid;
+    pending.receiver_ready.notify_all();
+}
+
+// Before a request goes into the service's queue request_queue.
+void reconcile(int request_queue)
+{
+    auto &requests = pending.requests;
+    if (!requests.empty() && requests.back().request_queue != request_queue) {
+        // The service started anew since the last request: its queue was
+        // removed with what waited in it and made again. The old service
+        // answered the first of our requests in order and then ended, so
+        // every reply it sent is in the reply queue by now (the receiver
+        // takes a reply out only under the lock held here). Those requests
+        // keep their replies; the rest are lost.
+        const size_t waiting = messages_waiting(pending.reply_queue);
+        const size_t unsettled = requests.size() - pending.settled;
+        const size_t answered = std::min(waiting > pending.settled ? waiting - pending.settled : 0, unsettled);
+        if (answered < unsettled)
+            vskprint(LOG_LEVEL_INFO, __func__, "service started anew, %zu requests will not be answered\n",
+                     unsettled - answered);
+        requests.erase(requests.begin() + static_cast<ptrdiff_t>(pending.settled + answered), requests.end());
+        pending.settled = requests.size();
+    }
+    if (requests.size() == pending.settled) {
+        // None of ours waits for the service: what does was sent by an
+        // earlier run, and is answered before this request.
+        for (size_t n = messages_waiting(request_queue); n > 0; n--)
+            requests.push_back({.feature = false, .request_queue = request_queue});
+    }
+}
+
+} // namespace
+
 int8_t msg_send(const char *cmd)
 {
+    const std::string_view text = std::string_view(cmd).substr(0, msg_text_max);
+    std::unique_lock lock(pending.mutex);
+    wait_for_receiver(lock);
     // Sends come from the GUI thread: a full queue (service not running) is a
     // failed send, never a frozen window.
-    if (!msg_post(cmd, IPC_NOWAIT, true)) {
+    const int msgid = msgque_peer(ipc_peer_queue.flag, ipc_peer_queue.fname, true);
+    if (msgid >= 0)
+        reconcile(msgid);
+    if (msgid < 0 || !msg_post_to(msgid, text, IPC_NOWAIT)) {
         vskprint(LOG_LEVEL_WARN, __func__, "message failed to send\n");
         return -1;
     }
+    // Recorded before the lock is let go: the receiver cannot take the reply
+    // before it knows what it answers.
+    pending.requests.push_back({.feature = is_feature_request(text), .request_queue = msgid});
     return 0;
 }
 
@@ -49,12 +161,47 @@ void notifier_register(int type, gui_update_fn tmp)
 
 int msg_rcv(int msgid, vask::msgbuf *msg)
 {
+    receiver_queue(msgid);
+    // Wait for a reply without taking it (a text too long for no room): it
+    // is taken under the lock, so a send that counts the replies waiting
+    // counts this one as well.
+    if (msgrcv(msgid, msg, 0, msg_type, 0) >= 0) {
+        vskprint(LOG_LEVEL_INFO, __func__, "empty message dropped\n");
+        return 0;
+    }
+    if (errno != E2BIG)
+        return -1;
+
+    std::unique_lock lock(pending.mutex);
     char text[msg_text_max + 1];
     if (msg_receive(msgid, msg, text) < 0)
         return -1;
     signed char status = 0;
     sscanf(text, "%hhd", &status);
     vskprint(LOG_LEVEL_INFO, __func__, "message receive with %d\n", status);
+    // Unless a send has since counted this reply as theirs, requests into a
+    // queue the service has made anew are not answered: this reply is not
+    // from the service they went to.
+    if (pending.settled == 0 && !pending.requests.empty() &&
+        service_queue_gone(pending.requests.front().request_queue)) {
+        vskprint(LOG_LEVEL_INFO, __func__, "service started anew, %zu requests will not be answered\n",
+                 pending.requests.size());
+        pending.requests.clear();
+    }
+    if (pending.requests.empty()) {
+        vskprint(LOG_LEVEL_INFO, __func__, "reply %d answers no request of ours, dropped\n", status);
+        return 0;
+    }
+    const pending_request answered = pending.requests.front();
+    pending.requests.pop_front();
+    if (pending.settled > 0)
+        pending.settled--;
+    lock.unlock();
+
+    if (!answered.feature) {
+        vskprint(LOG_LEVEL_INFO, __func__, "reply %d answers a SysRq request, dropped\n", status);
+        return 0;
+    }
     if (gui_update_fn callback = nfo.call_gui_2update.load())
         callback(status);
     return 0;

@@ -8,8 +8,13 @@
 #include <netinet/in.h>
 #include <thread>
 #include <algorithm>
+#include <sys/msg.h>
 #include <sys/wait.h>
 #include <csignal>
+#include <memory>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/prctl.h>
 
 #include "database.h"
 #include "gtk_support.h"
@@ -51,6 +56,101 @@ GtkWidget *nested_notebook()
             nested = GTK_WIDGET(l->data);
     g_list_free(children);
     return nested;
+}
+
+// --- pictures ----------------------------------------------------------------
+
+struct gobject_unref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+using picture = std::unique_ptr<GdkPixbuf, gobject_unref>;
+
+// Saves what the window shows to <build>/screenshots and reads the saved
+// file back: the checks look at the very picture that was kept.
+picture shot(const std::string &name)
+{
+    // What a dialog or window that just went away uncovered is repainted
+    // first: the server's exposures are in once it has answered.
+    gdk_display_sync(gdk_display_get_default());
+    test::gtk::pump();
+    gdk_window_process_all_updates();
+    if (!test::gtk::screenshot(g2modules.window, name))
+        return nullptr;
+    const std::string path = std::string(VASK_BUILD_DIR) + "/screenshots/" + name + ".png";
+    return picture(gdk_pixbuf_new_from_file(path.c_str(), nullptr));
+}
+
+struct area {
+    int x, y, w, h;
+};
+
+// Where a widget is drawn, in the window's picture.
+area area_of(GtkWidget *widget)
+{
+    int x = 0, y = 0;
+    gtk_widget_translate_coordinates(widget, g2modules.window, 0, 0, &x, &y);
+    return {x, y, widget->allocation.width, widget->allocation.height};
+}
+
+// The RGB bytes of an area, row by row; empty when the area is off the picture.
+std::vector<uint8_t> pixels(GdkPixbuf *pic, area a)
+{
+    std::vector<uint8_t> out;
+    if (!pic || a.w <= 0 || a.h <= 0 || a.x < 0 || a.y < 0 || a.x + a.w > gdk_pixbuf_get_width(pic) ||
+        a.y + a.h > gdk_pixbuf_get_height(pic))
+        return out;
+    const int channels = gdk_pixbuf_get_n_channels(pic), stride = gdk_pixbuf_get_rowstride(pic);
+    const guchar *data = gdk_pixbuf_get_pixels(pic);
+    for (int y = a.y; y < a.y + a.h; y++)
+        for (int x = a.x; x < a.x + a.w; x++)
+            for (int c = 0; c < 3; c++)
+                out.push_back(data[y * stride + x * channels + c]);
+    return out;
+}
+
+// How many different colours an area shows: 1 for a blank one.
+size_t colours(GdkPixbuf *pic, area a)
+{
+    const std::vector<uint8_t> p = pixels(pic, a);
+    std::vector<uint32_t> seen;
+    for (size_t i = 0; i + 2 < p.size(); i += 3)
+        seen.push_back(uint32_t(p[i]) << 16 | uint32_t(p[i + 1]) << 8 | p[i + 2]);
+    std::sort(seen.begin(), seen.end());
+    return static_cast<size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
+}
+
+constexpr int first_feature = 2;
+
+// The process list's scrolled window, and the part of it the list shows.
+GtkWidget *list_scroller()
+{
+    GtkWidget *w = g2modules.clist;
+    while (w && !GTK_IS_SCROLLED_WINDOW(w))
+        w = gtk_widget_get_parent(w);
+    return w;
+}
+
+area list_view()
+{
+    return area_of(gtk_bin_get_child(GTK_BIN(list_scroller())));
+}
+
+// The top of what the list shows, as high as its title row: the titles
+// belong there whatever the scroll position.
+area title_strip()
+{
+    const area v = list_view();
+    const GdkRectangle &t = GTK_CLIST(g2modules.clist)->column_title_area;
+    return {v.x, v.y, v.w, t.y + t.height};
+}
+
+// Below the titles, inside the list's border.
+area rows_area()
+{
+    const area v = list_view();
+    const GdkRectangle &t = GTK_CLIST(g2modules.clist)->column_title_area;
+    const int top = t.y + t.height + 2;
+    return {v.x + 4, v.y + top, v.w - 8, v.h - top - 4};
 }
 
 std::string address_of(const char *dotted)
@@ -139,8 +239,30 @@ TEST_F(GuiTest, WindowAndNotebooksAreBuiltAsDesigned)
     EXPECT_EQ(g2modules.timerid, -1);
 }
 
+// A window built anew, as the assistant starts with it; the suite's window
+// comes back afterwards. Other tests relabel the buttons of the suite's one.
+class fresh_window {
+public:
+    fresh_window()
+    {
+        gui.quillmar_gui_create_window();
+        gtk_widget_show_all(g2modules.window);
+        test::gtk::pump();
+    }
+    ~fresh_window()
+    {
+        gtk_widget_destroy(g2modules.window);
+        g2modules = saved_;
+        test::gtk::pump();
+    }
+
+private:
+    gtk2_modules saved_ = g2modules;
+};
+
 TEST_F(GuiTest, BaseButtonsStartWithTheirTextsAndIcons)
 {
+    fresh_window fresh;
     EXPECT_EQ(test::gtk::label_text(g2modules.labels[0]), " Update Status");
     const std::string address = test::gtk::label_text(g2modules.labels[1]);
     in_addr parsed{};
@@ -150,7 +272,17 @@ TEST_F(GuiTest, BaseButtonsStartWithTheirTextsAndIcons)
     expect_features({"----------------", "----------------", "----------------"}, {"otg", "sdc", "sysrq"}, "start");
     EXPECT_TRUE(test::gtk::image_shows(g2modules.imgs[0], icon("update")));
     EXPECT_TRUE(test::gtk::image_shows(g2modules.imgs[1], icon("wifi")));
-    ASSERT_TRUE(test::gtk::screenshot(g2modules.window, "base-functions"));
+    picture pic = shot("base-functions");
+    ASSERT_TRUE(pic);
+    // The feature buttons show the same text, drawn alike (the last button
+    // is a pixel higher, its text a pixel lower); the first two differ.
+    const std::vector<uint8_t> feature = pixels(pic.get(), area_of(g2modules.labels[2]));
+    EXPECT_GT(colours(pic.get(), area_of(g2modules.labels[2])), 1u);
+    EXPECT_EQ(pixels(pic.get(), area_of(g2modules.labels[3])), feature);
+    EXPECT_GT(colours(pic.get(), area_of(g2modules.labels[4])), 1u);
+    for (int i = 0; i < base_btn_count; i++)
+        EXPECT_GT(colours(pic.get(), area_of(g2modules.imgs[i])), 1u) << "icon " << i;
+    EXPECT_NE(pixels(pic.get(), area_of(g2modules.base_btns[0])), pixels(pic.get(), area_of(g2modules.base_btns[1])));
 }
 
 TEST_F(GuiTest, StatusValuesRelabelAllThreeFeatureButtons)
@@ -167,12 +299,19 @@ TEST_F(GuiTest, StatusValuesRelabelAllThreeFeatureButtons)
         {2, {" Host", " JTAG & UART", " NonRq"}, {"host", "jtag", "non-sysrq"}},
         {-1, {" OTG", " JTAG & UART", " SysRq"}, {"otg", "jtag", "sysrq"}},
     };
+    std::map<int8_t, picture> pics;
     for (const auto &c : cases) {
         // As from the receiver: another thread hands the value over.
         std::thread([&] { gui.quillmar_gui_update(c.value); }).join();
         test::gtk::pump();
         expect_features(c.texts, c.icons, "value " + std::to_string(c.value));
+        if (c.value == 0 || c.value == 7)
+            pics[c.value] = shot("base-functions-status-" + std::to_string(c.value));
     }
+    ASSERT_TRUE(pics[0] && pics[7]);
+    auto button = [](GdkPixbuf *pic, int i) { return pixels(pic, area_of(g2modules.base_btns[first_feature + i])); };
+    for (int i = 0; i < 3; i++) // every feature button was drawn anew
+        EXPECT_NE(button(pics[0].get(), i), button(pics[7].get(), i)) << i;
     // Several values in a row are applied in their order: the last one stays.
     std::thread([] {
         for (int8_t v : {7, 0, 5})
@@ -180,7 +319,12 @@ TEST_F(GuiTest, StatusValuesRelabelAllThreeFeatureButtons)
     }).join();
     test::gtk::pump();
     expect_features({" OTG", " SD Card", " SysRq"}, {"otg", "sdc", "sysrq"}, "7 0 5");
-    ASSERT_TRUE(test::gtk::screenshot(g2modules.window, "base-functions-status"));
+    picture last = shot("base-functions-status");
+    ASSERT_TRUE(last);
+    // 5: OTG and SysRq as with 7, SD Card as with 0.
+    EXPECT_EQ(button(last.get(), 0), button(pics[7].get(), 0));
+    EXPECT_EQ(button(last.get(), 1), button(pics[0].get(), 1));
+    EXPECT_EQ(button(last.get(), 2), button(pics[7].get(), 2));
 }
 
 TEST_F(GuiTest, EveryButtonSendsItsRequest)
@@ -304,21 +448,33 @@ TEST_F(GuiTest, OnlyTheTopNotebookHandlesPageSwitches)
     GtkWidget *nested = nested_notebook();
     EXPECT_FALSE(g_signal_has_handler_pending(nested, switch_page, 0, FALSE));
 
+    std::vector<std::vector<uint8_t>> shown(3);
     for (int page : {1, 2, 0}) {
         gtk_notebook_set_current_page(GTK_NOTEBOOK(nested), page);
         test::gtk::pump();
         const char *names[] = {"sysrq-debugging", "sysrq-system", "sysrq-log-level"};
-        ASSERT_TRUE(test::gtk::screenshot(g2modules.window, names[page]));
+        picture pic = shot(names[page]);
+        ASSERT_TRUE(pic);
+        shown[page] = pixels(pic.get(), area_of(nested));
+        ASSERT_FALSE(shown[page].empty());
     }
+    // Each page shows its own buttons.
+    EXPECT_NE(shown[0], shown[1]);
+    EXPECT_NE(shown[1], shown[2]);
+    EXPECT_NE(shown[0], shown[2]);
 }
 
 TEST_F(GuiTest, ProcessExplorerRefusesAnUnusableDatabase)
 {
+    gtk_clist_clear(GTK_CLIST(g2modules.clist)); // as at start
     test::gtk::dialog_answerer answerer(g2modules.window);
     const int64_t saved = g2modules.dbstat;
     g2modules.dbstat = 14; // SQLITE_CANTOPEN
+    picture pic;
     for (int round = 0; round < 2; round++) {
         gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+        if (round == 1)
+            pic = shot("process-explorer");
         gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
     }
     g2modules.dbstat = saved;
@@ -326,32 +482,34 @@ TEST_F(GuiTest, ProcessExplorerRefusesAnUnusableDatabase)
     for (const auto &d : answerer.seen())
         EXPECT_EQ(d.text, "Process Explorer does not work, db error");
     EXPECT_EQ(g2modules.timerid, -1);
-    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
-    ASSERT_TRUE(test::gtk::screenshot(g2modules.window, "process-explorer"));
-    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    ASSERT_TRUE(pic);
+    // The titles are drawn, the rows below them are blank.
+    EXPECT_GT(colours(pic.get(), title_strip()), 1u);
+    EXPECT_EQ(colours(pic.get(), rows_area()), 1u);
 }
 
 TEST_F(GuiTest, RunSendsTheStatusRequestBeforeShowingTheWindow)
 {
     gtk_widget_hide(g2modules.window);
     test::gtk::pump();
+    // What waits in the service's queue at the moment the window is shown.
     struct observed {
-        bool visible = false;
-        std::optional<std::string> request;
         int requests;
-    } seen{false, std::nullopt, requests};
-    g_idle_add(
-        [](gpointer data) -> gboolean {
-            auto *s = static_cast<observed *>(data);
-            s->visible = GTK_WIDGET_VISIBLE(g2modules.window);
-            s->request = test::wire::receive(s->requests, std::chrono::milliseconds(0));
-            gtk_main_quit();
-            return G_SOURCE_REMOVE;
-        },
-        &seen);
+        std::optional<size_t> waiting_when_shown;
+    } seen{requests, std::nullopt};
+    auto on_show = +[](GtkWidget *, gpointer data) {
+        auto *s = static_cast<observed *>(data);
+        struct msqid_ds ds;
+        if (msgctl(s->requests, IPC_STAT, &ds) == 0)
+            s->waiting_when_shown = ds.msg_qnum;
+    };
+    gulong handler = g_signal_connect(g2modules.window, "show", G_CALLBACK(on_show), &seen);
+    g_idle_add([](gpointer) -> gboolean { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
     gui.quillmar_gui_run(0);
-    EXPECT_TRUE(seen.visible);
-    EXPECT_EQ(seen.request, "0");
+    g_signal_handler_disconnect(g2modules.window, handler);
+    EXPECT_TRUE(GTK_WIDGET_VISIBLE(g2modules.window));
+    EXPECT_EQ(seen.waiting_when_shown, 1u);
+    EXPECT_EQ(test::wire::receive(requests, std::chrono::milliseconds(0)), "0");
 }
 
 TEST_F(GuiTest, UnreachableServiceAtStartShowsTheErrorBeforeTheWindow)
@@ -422,14 +580,60 @@ TEST_F(GuiTest, RowsAreFormattedForTheList)
     for (int col = 0; col < 17; col++)
         EXPECT_EQ(list_cell(0, col), first[col]) << col;
     EXPECT_EQ(list_cell(1, 11), "0xffffffffffffffff / ----");
+
+    // Percentages in single precision: in double, 3 of 20000 and 12 kB of
+    // 80000 kB would show 0.01, 11 of 20000 and 44 of 80000 0.06.
+    const struct {
+        int64_t cputime, mtime, res, memtotal;
+        const char *cpu, *mem;
+    } shares[] = {
+        {2469, 20000, 2469, 80000, "12.35", "12.35"},
+        {3, 20000, 3, 80000, "0.02", "0.02"},
+        {11, 20000, 11, 80000, "0.05", "0.05"},
+    };
+    gtk_clist_clear(GTK_CLIST(g2modules.clist));
+    for (const auto &c : shares) {
+        minfo = {.cpu_count = 8, .mtime = c.mtime, .memtotal = c.memtotal};
+        known.cputime = c.cputime;
+        known.res = c.res;
+        gtk2_flush_clist(known);
+        const int row = GTK_CLIST(g2modules.clist)->rows - 1;
+        EXPECT_EQ(list_cell(row, 7), c.cpu) << c.cputime << " of " << c.mtime;
+        EXPECT_EQ(list_cell(row, 8), c.mem) << c.res << " pages of " << c.memtotal << " kB";
+    }
     gtk_clist_clear(GTK_CLIST(g2modules.clist));
 }
+
+// Clicks column titles and, when done, clicks again so that every column is
+// back to ascending and the list sorted by Pid, as at start: the sort state
+// lasts for the run, and the next test expects it fresh.
+class column_clicker {
+public:
+    void click(int column)
+    {
+        clicks_[column]++;
+        g_signal_emit_by_name(g2modules.clist, "click-column", column);
+    }
+    ~column_clicker()
+    {
+        for (int c = 0; c < 17; c++)
+            if (clicks_[c] % 2)
+                click(c);
+        click(0);
+        click(0);
+    }
+
+private:
+    int clicks_[17] = {};
+};
 
 TEST_F(GuiTest, ColumnClicksSortDescendingThenAscending)
 {
     ASSERT_TRUE(db.quillmar_db_exec_sql("DELETE FROM ProcInfo;"));
-    ASSERT_TRUE(db.quillmar_db_exec_sql("INSERT INTO ProcInfo (Pid, CpuTime, Res) VALUES (1, 30, 5), (2, 10, 50), "
-                                        "(3, 20, 500);"));
+    ASSERT_TRUE(db.quillmar_db_exec_sql("INSERT INTO ProcInfo (Pid, CpuTime, Res, Time, Comm) VALUES "
+                                        "(1, 30, 5, '99:59.99', 'b'), (2, 10, 50, '100:00.00', 'c'), "
+                                        "(3, 20, 500, '00:00.01', 'a');"));
+    column_clicker clicker;
     const struct {
         int column;
         std::vector<std::string> pids;
@@ -437,19 +641,47 @@ TEST_F(GuiTest, ColumnClicksSortDescendingThenAscending)
         {7, {"1", "3", "2"}}, // CPU %: descending
         {7, {"2", "3", "1"}}, // then ascending
         {8, {"3", "2", "1"}}, // Mem % sorts by Res
+        {5, {"3", "2", "1"}}, // Res KB too, with its own direction
+        {9, {"1", "2", "3"}}, // Time+ sorts the texts: 99:59.99 > 100:00.00 > 00:00.01
+        {9, {"3", "2", "1"}},
+        {10, {"2", "1", "3"}}, // Name by Comm
         {0, {"3", "2", "1"}}, // Pid, first click: descending
         {0, {"1", "2", "3"}},
     };
     for (const auto &c : clicks) {
-        g_signal_emit_by_name(g2modules.clist, "click-column", c.column);
+        clicker.click(c.column);
         EXPECT_EQ(listed_pids(), c.pids) << c.column;
     }
     ASSERT_TRUE(db.quillmar_db_exec_sql("DELETE FROM ProcInfo;"));
     test::gtk::dialog_answerer answerer(g2modules.window);
-    g_signal_emit_by_name(g2modules.clist, "click-column", 3); // an empty table: no dialog
+    clicker.click(3); // an empty table: no dialog
     test::gtk::pump();
     EXPECT_TRUE(answerer.seen().empty());
     EXPECT_TRUE(listed_pids().empty());
+}
+
+// Switches to the tab and tells when the refresh timer it started is due:
+// its period after a moment between the switch's start and end. Read from
+// the timer's GLib source; nothing waits for it.
+struct timer_due {
+    gint64 earliest, latest, due;
+};
+
+timer_due switch_to_explorer()
+{
+    timer_due t{};
+    t.earliest = g_get_monotonic_time();
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    t.latest = g_get_monotonic_time();
+    GSource *timer = g_main_context_find_source_by_id(nullptr, static_cast<guint>(g2modules.timerid));
+    t.due = timer ? g_source_get_ready_time(timer) : -1;
+    return t;
+}
+
+void expect_period(const timer_due &t, gint64 period)
+{
+    EXPECT_GE(t.due, t.earliest + period);
+    EXPECT_LE(t.due, t.latest + period);
 }
 
 TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
@@ -464,29 +696,335 @@ TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
         auto pids = listed_pids();
         return std::find(pids.begin(), pids.end(), child_pid) != pids.end();
     };
+    gtk_clist_clear(GTK_CLIST(g2modules.clist));
     test::gtk::dialog_answerer answerer(g2modules.window);
-    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
-    EXPECT_GT(g2modules.timerid, 0);
-    EXPECT_GT(GTK_CLIST(g2modules.clist)->rows, 2);
+    timer_due first = switch_to_explorer();
+    // Listed at once, before the main loop ran again: no timer has fired.
     EXPECT_TRUE(has_child());
+    EXPECT_GT(g2modules.timerid, 0);
+    expect_period(first, 5000 * G_TIME_SPAN_MILLISECOND);
+    EXPECT_GT(GTK_CLIST(g2modules.clist)->rows, 2);
     auto pids = listed_pids();
     EXPECT_TRUE(std::is_sorted(pids.begin(), pids.end(), [](auto &a, auto &b) { return std::stol(a) < std::stol(b); }));
-    ASSERT_TRUE(test::gtk::screenshot(g2modules.window, "process-explorer-list"));
+    picture pic = shot("process-explorer-list");
+    ASSERT_TRUE(pic);
+    EXPECT_GT(colours(pic.get(), title_strip()), 1u);
+    EXPECT_GT(colours(pic.get(), rows_area()), 1u);
 
     // The nested SysRq pages do not touch the timer.
     const int32_t timer = g2modules.timerid;
     gtk_notebook_set_current_page(GTK_NOTEBOOK(nested_notebook()), 2);
     EXPECT_EQ(g2modules.timerid, timer);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(nested_notebook()), 0);
 
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
     EXPECT_EQ(g2modules.timerid, -1);
-    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    EXPECT_EQ(g_main_context_find_source_by_id(nullptr, static_cast<guint>(timer)), nullptr);
+    EXPECT_TRUE(has_child()); // nothing refreshes while another tab is shown
+    // Coming back refreshes at once, again before any timer could fire.
+    timer_due again = switch_to_explorer();
     EXPECT_FALSE(has_child());
+    expect_period(again, 5000 * G_TIME_SPAN_MILLISECOND);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
     for (const auto &d : answerer.seen()) // reads of ending processes may fail
         EXPECT_EQ(d.text, "Some results are problematic");
+}
+
+// Sleeping processes that end with the test.
+class sleepers {
+public:
+    explicit sleepers(int count)
+    {
+        char *argv[] = {const_cast<char *>("sleep"), const_cast<char *>("600"), nullptr};
+        for (int i = 0; i < count; i++) {
+            pid_t pid = -1;
+            if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ) == 0)
+                pids_.push_back(pid);
+        }
+    }
+    ~sleepers()
+    {
+        for (pid_t pid : pids_)
+            kill(pid, SIGKILL);
+        for (pid_t pid : pids_)
+            waitpid(pid, nullptr, 0);
+    }
+    size_t size() const { return pids_.size(); }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+// GTK's own measure of a cell's text.
+int cell_width(GtkCList *clist, GList *row, int column)
+{
+    GtkRequisition req{};
+    GTK_CLIST_GET_CLASS(clist)->cell_size_request(clist, static_cast<GtkCListRow *>(row->data), column, &req);
+    return req.width;
+}
+
+// Name and Cmdline stop growing at a readable width; the others show every
+// cell whole.
+constexpr int name_cap = 240, cmdline_cap = 480;
+
+void expect_no_cell_cut(GtkCList *clist, const std::string &context)
+{
+    for (int c = 0; c < clist->columns; c++) {
+        const int cap = c == 10 ? name_cap : c == 16 ? cmdline_cap : INT32_MAX;
+        const int width = clist->column[c].width;
+        int widest = 0, widest_row = -1, r = 0;
+        for (GList *row = clist->row_list; row; row = row->next, r++)
+            if (int w = cell_width(clist, row, c); w > widest) {
+                widest = w;
+                widest_row = r;
+            }
+        // Nor is its title.
+        GtkRequisition title{};
+        gtk_widget_size_request(gtk_bin_get_child(GTK_BIN(clist->column[c].button)), &title);
+        EXPECT_GE(width, title.width) << context << ": the title of column " << c << " is cut";
+        EXPECT_GE(width, std::min(widest, cap))
+            << context << ": column " << c << " \"" << gtk_clist_get_column_title(clist, c) << "\" is cut at row "
+            << widest_row << ", \"" << list_cell(widest_row, c) << "\"";
+    }
+}
+
+TEST_F(GuiTest, ThousandsOfProcessesKeepTitlesInSightAndNoCellCut)
+{
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    test::gtk::dialog_answerer answerer(g2modules.window);
+    // Shown once and left: coming back is the common case.
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    test::gtk::pump();
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    test::gtk::pump();
+    sleepers extra(3000);
+    ASSERT_EQ(extra.size(), 3000u);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    ASSERT_GT(clist->rows, 3000);
+    // Shown, the list scrolls over all its rows at once, not only after
+    // some later resize.
+    GtkAdjustment *v = gtk_clist_get_vadjustment(clist);
+    ASSERT_NE(v, nullptr);
+    EXPECT_GE(gtk_adjustment_get_upper(v), 1.0 * clist->rows * clist->row_height);
+    test::gtk::pump();
+
+    // The list scrolls itself: it is only as high as its window, and draws
+    // only the rows in it.
+    EXPECT_EQ(gtk_widget_get_parent(g2modules.clist), list_scroller());
+    EXPECT_LE(g2modules.clist->allocation.height, list_scroller()->allocation.height);
+    EXPECT_LT(clist->clist_window_height, clist->rows * clist->row_height / 10);
+
+    picture top = shot("process-explorer-3000-top");
+    gtk_adjustment_set_value(v, gtk_adjustment_get_upper(v) - gtk_adjustment_get_page_size(v));
+    test::gtk::pump();
+    const gdouble bottom_value = gtk_adjustment_get_value(v);
+    EXPECT_GT(bottom_value, 3000.0 * clist->row_height * 0.9);
+    picture bottom = shot("process-explorer-3000-bottom");
+    ASSERT_TRUE(top && bottom);
+    // Scrolled to the bottom, the rows moved and the titles stayed.
+    EXPECT_GT(colours(bottom.get(), title_strip()), 1u);
+    EXPECT_EQ(pixels(bottom.get(), title_strip()), pixels(top.get(), title_strip()));
+    EXPECT_NE(pixels(bottom.get(), rows_area()), pixels(top.get(), rows_area()));
+    expect_no_cell_cut(clist, "first refresh");
+
+    // The timer's refresh, made due now, keeps the place in the list.
+    GSource *timer = g_main_context_find_source_by_id(nullptr, static_cast<guint>(g2modules.timerid));
+    ASSERT_NE(timer, nullptr);
+    const gint64 forced = g_get_monotonic_time();
+    g_source_set_ready_time(timer, 0);
+    ASSERT_TRUE(test::gtk::pump_until([&] { return g_source_get_ready_time(timer) > forced; }));
+    EXPECT_NEAR(gtk_adjustment_get_value(v), bottom_value, 20.0 * clist->row_height);
+    // So do leaving the tab and coming back.
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    test::gtk::pump();
+    EXPECT_NEAR(gtk_adjustment_get_value(v), bottom_value, 20.0 * clist->row_height);
+    // The widths may have followed new cells; the titles still stand
+    // where they stand at the top.
+    picture again = shot("process-explorer-3000-refreshed");
+    gtk_adjustment_set_value(v, 0);
+    test::gtk::pump();
+    picture again_top = shot("process-explorer-3000-refreshed-top");
+    ASSERT_TRUE(again && again_top);
+    EXPECT_EQ(pixels(again.get(), title_strip()), pixels(again_top.get(), title_strip()));
+    expect_no_cell_cut(clist, "later refreshes");
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+}
+
+TEST_F(GuiTest, ColumnsFitTheirWidestCellAndStopAtACap)
+{
+    gtk_clist_clear(GTK_CLIST(g2modules.clist));
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    minfo = {.cpu_count = 8, .mtime = 100, .memtotal = 4000};
+    proc_info wide{};
+    wide.pid = 4194304;
+    wide.priority = -100;
+    wide.nice = -20;
+    wide.state = 'W';
+    wide.virt = 123456789012;
+    wide.res = 999999;
+    wide.shr = 888888;
+    wide.cputime = 123456789;
+    snprintf(wide.time, sizeof(wide.time), "12345:59.99");
+    snprintf(wide.comm, sizeof(wide.comm), "WWWWWWWWWWWWWWW");
+    wide.affinity = -1;
+    snprintf(wide.cpulist, sizeof(wide.cpulist), "----");
+    wide.minflt = wide.cminflt = wide.majflt = wide.cmajflt = 9876543210;
+    std::string cmdline(279, 'M');
+    snprintf(wide.cmdline, sizeof(wide.cmdline), "%s", cmdline.c_str());
+    const gtk2_base_operate &list = *gtk2_get_base_operate();
+    list.prepare2_flush_clist(g2modules.clist);
+    gtk2_flush_clist(wide);
+    proc_info narrow = wide;
+    narrow.pid = 1;
+    snprintf(narrow.comm, sizeof(narrow.comm), "iiiiiiiiiiiiiiiiiiiiii");
+    gtk2_flush_clist(narrow);
+    list.finish_flush_clist(g2modules.clist);
+    expect_no_cell_cut(clist, "wide cells");
+    EXPECT_EQ(clist->column[16].width, cmdline_cap); // far more than the cap
+    // No wider than its widest cell or its title needs. (Pid may carry a
+    // width set by hand earlier in the run: ColumnResizedByHandKeepsItsWidth.)
+    for (int c = 1; c < 16; c++) {
+        int widest = 0;
+        for (GList *row = clist->row_list; row; row = row->next)
+            widest = std::max(widest, cell_width(clist, row, c));
+        GtkRequisition title{};
+        gtk_widget_size_request(clist->column[c].button, &title);
+        EXPECT_LE(clist->column[c].width, std::max(widest, title.width)) << c;
+    }
+    gtk_clist_clear(GTK_CLIST(g2modules.clist));
+}
+
+TEST_F(GuiTest, ColumnResizedByHandKeepsItsWidth)
+{
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    test::gtk::dialog_answerer answerer(g2modules.window);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    test::gtk::pump();
+    // Drag the right edge of the "Pid" title 150 pixels to the right.
+    gtk_adjustment_set_value(gtk_clist_get_hadjustment(clist), 0);
+    test::gtk::pump();
+    int x = 0, y = 0, w = 0, h = 0;
+    gdk_window_get_origin(clist->column[0].window, &x, &y);
+    gdk_drawable_get_size(clist->column[0].window, &w, &h);
+    const int before = clist->column[0].width;
+    auto xdotool = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "/usr/bin/xdotool");
+        auto r = test::run(args);
+        test::gtk::pump();
+        EXPECT_EQ(r.status, 0) << args[1] << " " << (args.size() > 3 ? args[3] : "") << ": " << r.err;
+        return r.status;
+    };
+    ASSERT_EQ(xdotool({"mousemove", "--sync", std::to_string(x + w / 2), std::to_string(y + h / 2)}), 0);
+    ASSERT_EQ(xdotool({"mousedown", "1"}), 0);
+    for (int step = 1; step <= 5; step++)
+        ASSERT_EQ(xdotool({"mousemove", "--sync", std::to_string(x + w / 2 + 30 * step), std::to_string(y + h / 2)}), 0);
+    ASSERT_EQ(xdotool({"mouseup", "1"}), 0);
+    ASSERT_TRUE(test::gtk::pump_until([&] { return clist->column[0].width >= before + 100; }))
+        << before << " -> " << clist->column[0].width;
+    const int dragged = clist->column[0].width;
+    // Refreshes and re-sorting keep it.
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    EXPECT_EQ(clist->column[0].width, dragged);
+    {
+        column_clicker clicker;
+        clicker.click(0);
+        EXPECT_EQ(clist->column[0].width, dragged);
+    }
+    EXPECT_EQ(clist->column[0].width, dragged);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+}
+
+// Counts what GLib's log gets from Pango and GTK while it lives.
+class log_catcher {
+public:
+    log_catcher()
+    {
+        for (const char *domain : {"Pango", "Gtk", "Gdk", "GLib"})
+            ids_.emplace_back(domain, g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL |
+                                                                               G_LOG_FLAG_RECURSION),
+                                                        catch_message, this));
+    }
+    ~log_catcher()
+    {
+        for (auto &[domain, id] : ids_)
+            g_log_remove_handler(domain, id);
+    }
+    const std::vector<std::string> &messages() const { return messages_; }
+
+private:
+    static void catch_message(const gchar *domain, GLogLevelFlags, const gchar *message, gpointer self)
+    {
+        static_cast<log_catcher *>(self)->messages_.push_back(std::string(domain) + ": " + message);
+    }
+    std::vector<std::pair<const char *, guint>> ids_;
+    std::vector<std::string> messages_;
+};
+
+std::string stored_comm(pid_t pid)
+{
+    sqlite3 *raw = nullptr;
+    std::string comm = "(no row)";
+    if (sqlite3_open_v2(paths::process_db, &raw, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(raw, "SELECT Comm FROM ProcInfo WHERE Pid = ?;", -1, &stmt, nullptr) == SQLITE_OK) {
+            sqlite3_bind_int64(stmt, 1, pid);
+            if (sqlite3_step(stmt) == SQLITE_ROW)
+                comm.assign(static_cast<const char *>(sqlite3_column_blob(stmt, 0)),
+                            static_cast<size_t>(sqlite3_column_bytes(stmt, 0)));
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(raw);
+    return comm;
+}
+
+TEST_F(GuiTest, NamesThatAreNotUtf8AreShownSafelyAndStoredAsRead)
+{
+    // Two bytes that never start a character, and a sequence cut short.
+    static const char name[] = "vask\xff\xfe" "bad\xc3";
+    pid_t child = fork();
+    if (child == 0) {
+        prctl(PR_SET_NAME, name);
+        for (;;)
+            pause();
+    }
+    const std::string comm_file = "/proc/" + std::to_string(child) + "/comm";
+    ASSERT_TRUE(test::gtk::pump_until([&] { return test::read_file(comm_file) == std::string(name) + "\n"; }));
+
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    test::gtk::dialog_answerer answerer(g2modules.window);
+    picture pic;
+    int row = -1;
+    {
+        log_catcher log;
+        // The assistant's own log, on standard error here, shows the
+        // statement that stored the name.
+        const std::string logged = test::capture_stderr(
+            [] { gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1); });
+        EXPECT_TRUE(g_utf8_validate(logged.data(), static_cast<gssize>(logged.size()), nullptr));
+        EXPECT_NE(logged.find("'vask\xef\xbf\xbd\xef\xbf\xbd" "bad\xef\xbf\xbd'"), std::string::npos);
+        const auto pids = listed_pids();
+        row = static_cast<int>(std::find(pids.begin(), pids.end(), std::to_string(child)) - pids.begin());
+        ASSERT_LT(row, clist->rows);
+        // Drawn: the row is brought into sight and the window painted.
+        gtk_clist_moveto(clist, row, 10, 0.5, 0.0);
+        test::gtk::pump();
+        pic = shot("process-explorer-not-utf8");
+        EXPECT_EQ(log.messages(), std::vector<std::string>{});
+    }
+    // U+FFFD for each byte that is not UTF-8.
+    EXPECT_EQ(list_cell(row, 10), "vask\xef\xbf\xbd\xef\xbf\xbd" "bad\xef\xbf\xbd");
+    EXPECT_EQ(stored_comm(child), name);
+    ASSERT_TRUE(pic);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    gtk_adjustment_set_value(gtk_clist_get_vadjustment(clist), 0);
+    gtk_adjustment_set_value(gtk_clist_get_hadjustment(clist), 0);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
 }
 
 TEST_F(GuiTest, ProcessExplorerSaysWhenNothingIsListed)
