@@ -171,7 +171,7 @@ TEST_F(QueueAccess, RepliesReachTheAssistantWhicheverStartsFirst)
     struct msqid_ds ds;
     ASSERT_EQ(msgctl(replies, IPC_STAT, &ds), 0);
     EXPECT_EQ(ds.msg_perm.uid, user);
-    EXPECT_EQ(ds.msg_perm.mode & 0777, 0700u);
+    EXPECT_EQ(ds.msg_perm.mode & 0777, 0600u);
     // Nobody but its owner (and root) may put a reply there.
     EXPECT_EQ(run_as(other, true, [] { return raw_send(reply_queue()); }), EACCES);
 

@@ -114,12 +114,35 @@ TEST_F(LogTest, FirstLineNamesTheLevelAndEachLevelItsTag)
                                                            "2026-1206-03:41:37 [DD]: f -> four\n");
 }
 
-TEST_F(LogTest, LongMessagesAreCutAt1023Characters)
+TEST_F(LogTest, LongMessagesAreCutAt1023CharactersAndKeepTheirLineEnd)
 {
-    const std::string long_text(2000, 'x');
-    auto lines = logged(LOG_LEVEL_DEBUG, [&] { vskprint(LOG_LEVEL_INFO, "main", "%s\n", long_text.c_str()); });
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "2026-1206-03:41:37 [II]: main -> " + std::string(1023, 'x'));
+    // 1,500 characters: the message keeps 1,022 and its line end, and the
+    // next line stands on its own.
+    const std::string long_text(1500, 'x');
+    log_init(LOG_LEVEL_DEBUG);
+    vskprint(LOG_LEVEL_INFO, "main", "%s\n", long_text.c_str());
+    vskprint(LOG_LEVEL_INFO, "main", "next\n");
+    EXPECT_EQ(test::read_file(log_in("/opt/vask/logs/")), "try to write file, current level is: 4!\n"
+                                                           "2026-1206-03:41:37 [II]: main -> " +
+                                                               std::string(1022, 'x') +
+                                                               "\n"
+                                                               "2026-1206-03:41:37 [II]: main -> next\n");
+}
+
+TEST_F(LogTest, ALineCutAtItsBufferKeepsItsLineEnd)
+{
+    // The stamp, tag, a 40-character name and " -> " take 69 bytes: a full
+    // message does not fit the 1,072-byte line, which is cut at 1,071.
+    const std::string func(40, 'f');
+    const std::string text(1021, 'm');
+    log_init(LOG_LEVEL_DEBUG);
+    vskprint(LOG_LEVEL_WARN, func.c_str(), "%s\n", text.c_str());
+    vskprint(LOG_LEVEL_WARN, "g", "after\n");
+    const std::string head = "2026-1206-03:41:37 [WW]: " + func + " -> ";
+    EXPECT_EQ(test::read_file(log_in("/opt/vask/logs/")), "try to write file, current level is: 4!\n" + head +
+                                                           std::string(1071 - head.size() - 1, 'm') +
+                                                           "\n"
+                                                           "2026-1206-03:41:37 [WW]: g -> after\n");
 }
 
 TEST_F(LogTest, ThirtyCharacterNameAndFullMessageStandWhole)
