@@ -95,7 +95,7 @@ int own_queue(const ipc_endpoint &endpoint, bool clean, bool quiet)
         bool readable = msgctl(id, IPC_STAT, &ds) == 0;
         if (!clean && readable && rights_match(ds, want))
             return id;
-        if (clean)
+        if (clean && !quiet)
             vskprint(LOG_LEVEL_WARN, "msgque_handle", "prepare to clean last message queue\n");
         else if (!quiet)
             vskprint(LOG_LEVEL_WARN, "msgque_handle", "message queue %d is not ours, making it anew\n", id);
