@@ -371,6 +371,19 @@ TEST_F(QueueAccess, AMemberRacingStartsNeverTakesTheQueueOver)
     stop_attacker(attacker);
 }
 
+// Whether every thread of pid is stopped.
+bool all_stopped(pid_t pid)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (auto &e : std::filesystem::directory_iterator(dir)) {
+        std::string stat = test::read_file(e.path().string() + "/stat");
+        size_t paren = stat.rfind(')');
+        if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'T')
+            return false;
+    }
+    return true;
+}
+
 TEST_F(QueueAccess, AQueueOfAStrangerAfterARemovalIsReplaced)
 {
     start_service();
@@ -378,6 +391,7 @@ TEST_F(QueueAccess, AQueueOfAStrangerAfterARemovalIsReplaced)
     // The queue is removed, and a stranger's stands in its place before the
     // receiver notices.
     daemon->signal(SIGSTOP);
+    ASSERT_TRUE(test::eventually([&] { return all_stopped(daemon->pid()); }));
     ASSERT_EQ(msgctl(request_queue(), IPC_RMID, nullptr), 0);
     ASSERT_EQ(run_as(user, false, [key] { return msgget(key, IPC_CREAT | 0666) >= 0 ? 0 : 1; }), 0);
     EXPECT_EQ(owner_of(request_queue())->cuid, user);
