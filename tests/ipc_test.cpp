@@ -408,8 +408,10 @@ TEST_F(QueueAccess, AGroupTooLargeForAFirstBufferIsStillFound)
     while (struct passwd *pw = getpwent())
         members += (members.empty() ? "" : ",") + std::string(pw->pw_name);
     endpwent();
+    group.reset();
     group = group_state::present(members);
     ASSERT_TRUE(group->ok);
+    ASSERT_TRUE(test::run({"/usr/bin/getent", "group", ipc_group}).out.ends_with(":" + members + "\n"));
     start_service();
     EXPECT_EQ(owner_of(request_queue()), (queue_owner{0, 0, group_id(), 0660}));
 }
