@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <set>
 #include <signal.h>
 #include <sys/msg.h>
 #include <sys/stat.h>
@@ -39,19 +38,6 @@ bool reading_a_pipe(pid_t pid)
         if (test::read_file(e.path().string() + "/wchan").find("pipe_read") != std::string::npos)
             return true;
     return false;
-}
-
-// The lowest descriptor number a process has free: below a limit of that
-// number, it can open nothing more.
-int first_free_descriptor(pid_t pid)
-{
-    std::set<int> used;
-    for (auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        used.insert(std::stoi(e.path().filename().string()));
-    int n = 0;
-    while (used.count(n))
-        n++;
-    return n;
 }
 
 class DaemonTest : public ::testing::Test {
@@ -277,12 +263,9 @@ TEST_F(DaemonTest, AStopDuringARequestStillSendsItsReply)
 
 TEST_F(DaemonTest, SignalsStopTheServiceWithNoDescriptorToSpare)
 {
-    // Given no descriptor beyond those it holds while serving, the service
-    // still takes its stop signals.
-    start();
-    const int held = first_free_descriptor(daemon->pid());
-    daemon->signal(SIGTERM);
-    ASSERT_EQ(daemon->wait(), 15);
+    // Given no descriptor beyond standard input, output and error, the log
+    // file and syslog's socket, the service still takes its stop signals.
+    const int held = 3 + 1 + (fs::exists("/dev/log") ? 1 : 0);
     for (int signo : {SIGTERM, SIGINT}) {
         const std::string limit = std::to_string(held);
         daemon = std::make_unique<test::process>(
