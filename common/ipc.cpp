@@ -1,14 +1,19 @@
-// The queue mechanics shared by both programs: keys, sending, and the
-// receiver thread that hands each message to the program's msg_rcv.
+// The queue mechanics shared by both programs: keys, the receiver's own queue
+// and its rights, sending, and the receiver thread that hands each message to
+// the program's msg_rcv.
 #include "ipc.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <grp.h>
+#include <mutex>
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <time.h>
+#include <vector>
 
 #include "log.h"
 
@@ -16,32 +21,159 @@ std::atomic<bool> quit{false};
 
 namespace {
 
-constexpr int queue_mode = 0777;
-constexpr struct timespec receive_backoff = {.tv_sec = 0, .tv_nsec = 100 * 1000 * 1000};
+// The peer's queue, when a sender has to make it: the peer takes it over
+// (removes it and makes its own) when it starts.
+constexpr int peer_queue_mode = 0777;
+// A squatter can recreate the key between each removal and the exclusive
+// make; past this many lost rounds the receiver backs off and tries later.
+constexpr int make_tries = 16;
+constexpr std::chrono::milliseconds backoff_first{100};
+constexpr std::chrono::milliseconds backoff_most{3200};
+constexpr std::chrono::milliseconds stop_patience{1000};
+constexpr size_t group_buffer_first = 256;
+constexpr size_t group_buffer_most = 1 << 20;
+
+// Held by the receiver from the moment it has taken a request until its
+// reply is sent, and by server_quit once the program stops.
+std::timed_mutex serving;
+thread_local bool holds_request = false;
+
+bool rights_match(const struct msqid_ds &ds, const queue_rights &want)
+{
+    return ds.msg_perm.cuid == want.cuid && ds.msg_perm.uid == want.uid &&
+           (want.gid == no_group || ds.msg_perm.gid == want.gid) && (ds.msg_perm.mode & 0777) == want.mode;
+}
+
+// A queue just made by this process: created by it and only as open as its
+// mode. Handing it to the group narrows nothing and widens it only as asked.
+bool queue_settle(int id, const queue_rights &want)
+{
+    struct msqid_ds ds;
+    if (msgctl(id, IPC_STAT, &ds) != 0)
+        return false;
+    if (rights_match(ds, want))
+        return true;
+    ds.msg_perm.uid = want.uid;
+    if (want.gid != no_group)
+        ds.msg_perm.gid = want.gid;
+    ds.msg_perm.mode = want.mode;
+    return msgctl(id, IPC_SET, &ds) == 0;
+}
+
+int own_queue(const ipc_endpoint &endpoint, bool clean, bool quiet)
+{
+    key_t key = ftok(endpoint.fname, endpoint.flag);
+    if (key < 0) {
+        if (!quiet)
+            vskprint(LOG_LEVEL_WARN, "msgque_handle", "create key failed with: %d, errno: %d\n", key, errno);
+        return -1;
+    }
+    queue_rights want{};
+    msg_queue_secure(&want);
+    for (int attempt = 0; attempt < make_tries; attempt++) {
+        int id = msgget(key, IPC_CREAT | IPC_EXCL | static_cast<int>(want.mode));
+        if (id >= 0) {
+            if (queue_settle(id, want))
+                return id;
+            int err = errno;
+            msgctl(id, IPC_RMID, nullptr);
+            if (!quiet)
+                vskprint(LOG_LEVEL_WARN, "msgque_handle", "failed to set the message queue's rights, errno: %d\n",
+                         err);
+            return -2;
+        }
+        if (errno != EEXIST) {
+            if (!quiet)
+                vskprint(LOG_LEVEL_WARN, "msgque_handle", "get message queue id failed with: %d, errno: %d\n", id,
+                         errno);
+            return -2;
+        }
+        id = msgget(key, 0);
+        if (id < 0)
+            continue; // removed in between: make it now
+        struct msqid_ds ds;
+        bool readable = msgctl(id, IPC_STAT, &ds) == 0;
+        if (!clean && readable && rights_match(ds, want))
+            return id;
+        if (clean && !quiet)
+            vskprint(LOG_LEVEL_WARN, "msgque_handle", "prepare to clean last message queue\n");
+        else if (!quiet)
+            vskprint(LOG_LEVEL_WARN, "msgque_handle", "message queue %d is not ours, making it anew\n", id);
+        clean = false;
+        if (msgctl(id, IPC_RMID, nullptr) != 0 && errno != EINVAL && errno != EIDRM) {
+            if (!quiet)
+                vskprint(LOG_LEVEL_WARN, "msgque_handle", "failed to remove message queue %d, errno: %d\n", id,
+                         errno);
+            return -2;
+        }
+    }
+    if (!quiet)
+        vskprint(LOG_LEVEL_WARN, "msgque_handle", "message queue taken again after %d removals\n", make_tries);
+    return -2;
+}
+
+void pause_for(std::chrono::milliseconds wait)
+{
+    auto secs = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    struct timespec ts = {.tv_sec = static_cast<time_t>(secs.count()),
+                          .tv_nsec = static_cast<long>(std::chrono::nanoseconds(wait - secs).count())};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void request_done()
+{
+    if (holds_request) {
+        holds_request = false;
+        serving.unlock();
+    }
+}
 
 void *server_loop(void *)
 {
-    msgque_handle(ipc_own_queue.flag, ipc_own_queue.fname, true);
-    int msgid = msgque_handle(ipc_own_queue.flag, ipc_own_queue.fname, false);
-    if (msgid >= 0)
-        msg_queue_secure(msgid);
+    // A queue that cannot be had, or that fails every receive, is tried
+    // again less and less often. The first failure is logged, the retries
+    // are quiet, and the return to service is logged once more.
+    bool clean = true;
+    bool failing = false;
+    int failed_receives = 0;
+    auto backoff = backoff_first;
+    int msgid = -1;
     vask::msgbuf msg;
     for (;;) {
-        if (msg_rcv(msgid, &msg) < 0) {
-            int err = errno;
-            if (err == EINTR)
+        if (msgid < 0) {
+            msgid = own_queue(ipc_own_queue, clean, failing);
+            if (msgid < 0) {
+                failing = true;
+                pause_for(backoff);
+                backoff = std::min(backoff * 2, backoff_most);
                 continue;
-            // The queue is gone (removed by another program) or was never
-            // made: get it again rather than spin on a dead id.
-            int id = msgque_handle(ipc_own_queue.flag, ipc_own_queue.fname, false);
-            if (id >= 0 && id != msgid) {
-                msgid = id;
-                msg_queue_secure(msgid);
-            } else {
-                nanosleep(&receive_backoff, nullptr);
+            }
+            clean = false;
+            if (failing)
+                vskprint(LOG_LEVEL_WARN, __func__, "message queue is back with id: %d\n", msgid);
+            failing = false;
+        }
+        int ret = msg_rcv(msgid, &msg);
+        request_done();
+        if (ret < 0) {
+            if (errno == EINTR)
+                continue;
+            // The queue is gone (removed by another program) or unusable: get
+            // it again, the same careful way; pause if that did not help.
+            msgid = -1;
+            if (++failed_receives > 1) {
+                if (!failing)
+                    vskprint(LOG_LEVEL_WARN, __func__, "failed to receive from the message queue, errno: %d\n",
+                             errno);
+                failing = true;
+                pause_for(backoff);
+                backoff = std::min(backoff * 2, backoff_most);
             }
             continue;
         }
+        failed_receives = 0;
+        backoff = backoff_first;
         if (quit)
             break;
     }
@@ -60,23 +192,30 @@ bool server_thread_create(pthread_t *thread)
 
 } // namespace
 
+group_lookup ipc_group_lookup(const char *name, gid_t *gid)
+{
+    std::vector<char> buf(group_buffer_first);
+    for (;;) {
+        struct group grp, *found = nullptr;
+        int ret = getgrnam_r(name, &grp, buf.data(), buf.size(), &found);
+        if (ret == ERANGE && buf.size() < group_buffer_most) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (ret != 0) {
+            errno = ret;
+            return group_lookup::failed;
+        }
+        if (!found)
+            return group_lookup::missing;
+        *gid = found->gr_gid;
+        return group_lookup::found;
+    }
+}
+
 int msgque_handle(char FLAG, const char *fname, bool clean)
 {
-    key_t key = ftok(fname, FLAG);
-    if (key < 0) {
-        vskprint(LOG_LEVEL_WARN, __func__, "create key failed with: %d, errno: %d\n", key, errno);
-        return -1;
-    }
-    int id = msgget(key, IPC_CREAT | queue_mode);
-    if (id < 0) {
-        vskprint(LOG_LEVEL_WARN, __func__, "get message queue id failed with: %d, errno: %d\n", id, errno);
-        return -2;
-    }
-    if (clean) {
-        vskprint(LOG_LEVEL_WARN, __func__, "prepare to clean last message queue\n");
-        msgctl(id, IPC_RMID, nullptr);
-    }
-    return id;
+    return own_queue({.flag = FLAG, .fname = fname}, clean, false);
 }
 
 int msgque_peer(char FLAG, const char *fname, bool create)
@@ -90,7 +229,7 @@ int msgque_peer(char FLAG, const char *fname, bool create)
     // against the queue's permissions.
     int id = msgget(key, 0);
     if (id < 0 && errno == ENOENT && create)
-        id = msgget(key, IPC_CREAT | queue_mode);
+        id = msgget(key, IPC_CREAT | peer_queue_mode);
     if (id < 0) {
         vskprint(LOG_LEVEL_WARN, __func__, "get message queue id failed with: %d, errno: %d\n", id, errno);
         return -2;
@@ -114,11 +253,22 @@ bool msg_post_to(int msgid, std::string_view text, int msgflg)
 
 ssize_t msg_receive(int msgid, vask::msgbuf *msg, char (&text)[msg_text_max + 1])
 {
-    // Bytes past a short message would otherwise be left from the last one.
-    memset(msg->mcontext, 0, sizeof(msg->mcontext));
-    ssize_t n = msgrcv(msgid, msg, msg_text_size, msg_type, MSG_NOERROR);
-    if (n < 0)
-        return -1;
+    ssize_t n;
+    for (;;) {
+        // Bytes past a short message would otherwise be left from the last one.
+        memset(msg->mcontext, 0, sizeof(msg->mcontext));
+        // Any type: what is not ours must leave the queue too, or it fills it.
+        n = msgrcv(msgid, msg, msg_text_size, 0, MSG_NOERROR);
+        if (n < 0)
+            return -1;
+        if (msg->mtype == msg_type)
+            break;
+        vskprint(LOG_LEVEL_WARN, __func__, "message of type %ld dropped\n", msg->mtype);
+    }
+    // Once the program stops, a request taken is left unstarted: the lock
+    // is then held for good and the exit ends this thread here.
+    serving.lock();
+    holds_request = true;
     // A sender that is not one of ours may leave out the NUL.
     size_t len = strnlen(msg->mcontext, std::min(static_cast<size_t>(n), msg_text_max));
     memcpy(text, msg->mcontext, len);
@@ -126,18 +276,27 @@ ssize_t msg_receive(int msgid, vask::msgbuf *msg, char (&text)[msg_text_max + 1]
     return static_cast<ssize_t>(len);
 }
 
-void server_init()
+bool server_init()
 {
     quit = false;
     pthread_t thread;
-    if (!server_thread_create(&thread) || !ipc_server_waits)
-        return;
+    if (!server_thread_create(&thread))
+        return false;
+    if (!ipc_server_waits)
+        return true;
     int ret = pthread_join(thread, nullptr);
     if (ret != 0)
         vskprint(LOG_LEVEL_WARN, __func__, "wait for the thread to fail with errno: %d\n", ret);
+    return true;
 }
 
 void server_quit()
 {
     quit = true;
+    // Called on the receiver itself (a clean-up from inside a request), it
+    // must not wait for its own request.
+    if (holds_request)
+        return;
+    // Kept locked: the process is about to exit, and no request may start.
+    (void)serving.try_lock_for(stop_patience);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <sys/types.h>
 
 namespace vask {
 
@@ -27,20 +28,41 @@ struct ipc_endpoint {
     const char *fname;
 };
 
+// The rights a receiver's own queue must have from the moment it exists:
+// made by cuid, owned by uid and gid (no_group: whatever the creator's is),
+// with permission bits mode.
+struct queue_rights {
+    uid_t cuid;
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+};
+inline constexpr gid_t no_group = static_cast<gid_t>(-1);
+
 // Provided by each program: its own queue, the peer's, whether server_init
 // waits for the receiver, and how one received message is handled.
 extern const ipc_endpoint ipc_own_queue;
 extern const ipc_endpoint ipc_peer_queue;
 extern const bool ipc_server_waits;
 int msg_rcv(int msgid, vask::msgbuf *msg);
-// Narrows who may use the receiver's own queue, once it is made.
-void msg_queue_secure(int msgid);
+// The rights of the receiver's own queue, asked each time it is made.
+void msg_queue_secure(queue_rights *rights);
 
 // The group whose members may drive the service.
 inline constexpr char ipc_group[] = "vask";
 
+enum class group_lookup { found, missing, failed };
+// Looks a group up by name, growing the buffer as far as the entry needs.
+// failed (with errno set) is any failure but "no such group".
+group_lookup ipc_group_lookup(const char *name, gid_t *gid);
+
 extern std::atomic<bool> quit;
 
+// The receiver's own queue, with the rights msg_queue_secure asks for. It is
+// only ever made by this process, exclusively and with its final rights;
+// clean (at start) removes whatever queue the key names first, otherwise a
+// queue with other rights or another creator is removed and made anew.
+// Returns the id, -1 when the key cannot be made, -2 when no queue is had.
 int msgque_handle(char FLAG, const char *fname, bool clean);
 
 // The peer's queue, made when missing if create is set.
@@ -60,8 +82,15 @@ constexpr bool is_feature_request(std::string_view text)
 }
 
 // Receives one message of type 1 into msg, cutting an oversized one to the
-// 16 text bytes. Returns the text (at most 5 characters), or -1 as with msgrcv.
+// 16 text bytes; a message of any other type is taken off the queue and
+// dropped. Returns the text (at most 5 characters), or -1 as with msgrcv.
+// From a successful return until msg_rcv returns, the request is in
+// progress: server_quit waits for it.
 ssize_t msg_receive(int msgid, vask::msgbuf *msg, char (&text)[msg_text_max + 1]);
 
-void server_init();
+// Starts the receiver thread; when the program waits for it, returns once it
+// has ended. Returns whether the receiver was started.
+bool server_init();
+// Stops the receiver: a request in progress is given about a second to
+// finish and send its reply, and no further one is started.
 void server_quit();

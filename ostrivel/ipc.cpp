@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <string_view>
 #include <sys/msg.h>
+#include <unistd.h>
 
 #include "../common/ipc.h"
 #include "log.h"
@@ -15,7 +16,8 @@
 
 const ipc_endpoint ipc_own_queue = {.flag = 'c', .fname = paths::ostrivel_ipc_key};
 const ipc_endpoint ipc_peer_queue = {.flag = 'z', .fname = paths::quillmar_ipc_key};
-const bool ipc_server_waits = true;
+// The main thread takes the stop signals while the receiver serves.
+const bool ipc_server_waits = false;
 
 namespace {
 
@@ -48,37 +50,44 @@ void msg_send(const char *data)
 }
 
 // Requests come only from root and the members of the service's group: the
-// service acts with root's rights on whatever it is asked.
-void msg_queue_secure(int msgid)
+// service acts with root's rights on whatever it is asked. A group that cannot
+// be looked up leaves the queue to root alone; only a system without the group
+// keeps the queue open to all, as before the group existed.
+void msg_queue_secure(queue_rights *rights)
 {
-    struct group grp, *found = nullptr;
-    char buf[4096];
-    if (getgrnam_r(ipc_group, &grp, buf, sizeof(buf), &found) != 0 || !found) {
-        static bool warned = false;
-        if (!warned)
+    enum class seen { none, found, missing, failed };
+    static seen last = seen::none;
+    rights->cuid = geteuid();
+    rights->uid = geteuid();
+    gid_t gid = no_group;
+    switch (ipc_group_lookup(ipc_group, &gid)) {
+    case group_lookup::found:
+        rights->gid = gid;
+        rights->mode = 0660;
+        last = seen::found;
+        return;
+    case group_lookup::missing:
+        rights->gid = getegid();
+        rights->mode = 0777;
+        if (last != seen::missing)
             vskprint(LOG_LEVEL_WARN, __func__, "group %s does not exist, every user may send requests\n", ipc_group);
-        warned = true;
+        last = seen::missing;
+        return;
+    case group_lookup::failed:
+        int err = errno;
+        rights->gid = getegid();
+        rights->mode = 0600;
+        if (last != seen::failed)
+            vskprint(LOG_LEVEL_ERROR, __func__, "failed to look up group %s, errno: %d, only root may send requests\n",
+                     ipc_group, err);
+        last = seen::failed;
         return;
     }
-    struct msqid_ds ds;
-    if (msgctl(msgid, IPC_STAT, &ds) == 0) {
-        ds.msg_perm.uid = 0;
-        ds.msg_perm.gid = found->gr_gid;
-        ds.msg_perm.mode = 0660;
-        if (msgctl(msgid, IPC_SET, &ds) == 0)
-            return;
-    }
-    vskprint(LOG_LEVEL_WARN, __func__, "failed to restrict the request queue, errno: %d\n", errno);
 }
 
-int msg_rcv(int msgid, vask::msgbuf *msg)
+int8_t request_handle(char (&text)[msg_text_max + 1])
 {
-    char text[msg_text_max + 1];
-    if (msg_receive(msgid, msg, text) < 0)
-        return -1;
-
     int8_t status = 0;
-    vskprint(LOG_LEVEL_INFO, __func__, "received message %s\n", text);
     switch (classify(text)) {
     case request_class::feature:
         status = ostrivel_parse_cmd(false, text, nullptr);
@@ -93,6 +102,20 @@ int msg_rcv(int msgid, vask::msgbuf *msg)
     case request_class::other:
         break;
     }
+    return status;
+}
+
+int msg_rcv(int msgid, vask::msgbuf *msg)
+{
+    char text[msg_text_max + 1];
+    if (msg_receive(msgid, msg, text) < 0)
+        return -1;
+
+    // The text comes from any process that may write to the queue.
+    char shown[log_escaped_size(msg_text_max)];
+    log_escape(text, shown, sizeof(shown));
+    vskprint(LOG_LEVEL_INFO, __func__, "received message %s\n", shown);
+    int8_t status = request_handle(text);
 
     char data[6];
     snprintf(data, sizeof(data), "%d", status);

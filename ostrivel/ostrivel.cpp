@@ -47,10 +47,6 @@ constexpr const char *usage_lines[] = {
     "---------------------------------------------------------------------\n",
 };
 
-// Signals only record themselves here; signal_thread does the clean-up
-// outside the handler, where logging and exit are safe.
-int signal_pipe[2] = {-1, -1};
-
 size_t leading_run(std::string_view text, bool (*in_run)(char))
 {
     size_t n = 0;
@@ -112,10 +108,59 @@ int8_t sysrq_status_prepare2change(bool status)
     return prepare2change(sysrq, status);
 }
 
+// The stop signals, blocked in every thread from the start and taken only by
+// signal_handle, on the main thread. Nothing is needed to take them: no
+// descriptor, no thread of their own, so no failure can leave the service
+// deaf to a stop.
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+void signals_install()
+{
+    // Before any thread exists, so that every thread inherits the mask.
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+[[noreturn]] void signal_stop(int signum)
+{
+    vskprint(LOG_LEVEL_INFO, "signal_handle", "receive SIGTERM or SIGTERM, the program will exit, signo: %d\n", signum);
+    ostrivel_clean_up(signum);
+}
+
+// A stop that came during a command-line action ends the run as it would
+// have ended the service, once the action is done.
+void signal_pending_take()
+{
+    sigset_t set = stop_signals();
+    struct timespec now = {0, 0};
+    int signum = sigtimedwait(&set, nullptr, &now);
+    if (signum > 0)
+        signal_stop(signum);
+}
+
+[[noreturn]] void signal_handle()
+{
+    sigset_t set = stop_signals();
+    for (;;) {
+        int signum = sigwaitinfo(&set, nullptr);
+        if (signum > 0)
+            signal_stop(signum);
+    }
+}
+
 void args_parse(int argc, char **argv)
 {
     if (argc == 2) {
         ostrivel_parse_cmd(false, argv[1], nullptr);
+        signal_pending_take();
         ostrivel_clean_up(2);
     }
     if (argc == 3) {
@@ -123,47 +168,9 @@ void args_parse(int argc, char **argv)
         if (!single_leading(muggle, is_digit) && !single_leading(muggle, is_command_letter))
             usage();
         ostrivel_parse_cmd(true, argv[1], argv[2]);
+        signal_pending_take();
         ostrivel_clean_up(2);
     }
-}
-
-void signal_handle(int signum)
-{
-    int saved = errno;
-    unsigned char signo = static_cast<unsigned char>(signum);
-    (void)!write(signal_pipe[1], &signo, 1);
-    errno = saved;
-}
-
-void *signal_thread(void *)
-{
-    unsigned char signo;
-    for (;;) {
-        ssize_t n = read(signal_pipe[0], &signo, 1);
-        if (n == 1)
-            break;
-        if (n < 0 && errno == EINTR)
-            continue;
-        return nullptr;
-    }
-    vskprint(LOG_LEVEL_INFO, "signal_handle", "receive SIGTERM or SIGTERM, the program will exit, signo: %d\n", signo);
-    ostrivel_clean_up(signo);
-}
-
-void signals_install()
-{
-    if (pipe2(signal_pipe, O_CLOEXEC) == 0) {
-        pthread_t thread;
-        if (pthread_create(&thread, nullptr, signal_thread, nullptr) == 0)
-            pthread_detach(thread);
-    }
-    struct sigaction sa {};
-    sa.sa_handler = signal_handle;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace
@@ -215,8 +222,8 @@ int8_t ostrivel_parse_cmd(bool muggle_mode, const char *mp, const char *muggle)
 
 void ostrivel_clean_up(int exitnum)
 {
-    // The main, receiver and signal threads may all end the program; the
-    // first one does, the others wait for the exit.
+    // The main and receiver threads may both end the program; the first one
+    // does, the other waits for the exit.
     static std::atomic<bool> cleaning{false};
     if (cleaning.exchange(true))
         for (;;)
@@ -234,6 +241,8 @@ int main(int argc, char **argv)
     log_init(LOG_LEVEL_DEBUG);
     vskprint(LOG_LEVEL_INFO, __func__, "log initialization complete, %s v%d.%d, pid: %d\n", program_name, version_major,
              version_minor, getpid());
-    server_init();
+    // The receiver serves; this thread only waits for the stop.
+    if (server_init())
+        signal_handle();
     ostrivel_clean_up(0);
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string_view>
 #include <sys/msg.h>
+#include <unistd.h>
 
 #include "common/ipc.h"
 #include "log.h"
@@ -138,18 +139,14 @@ int8_t msg_send(const char *cmd)
     return 0;
 }
 
-// Replies come only from root (the service) and from this user. The owner
-// keeps all three bits: the receiver asks for 0777 when it gets its queue
-// again, and the execute bit means nothing to a queue.
-void msg_queue_secure(int msgid)
+// Replies come only from root (the service) and from this user: the queue is
+// this user's own, made by it, and no one else's to read or write.
+void msg_queue_secure(queue_rights *rights)
 {
-    struct msqid_ds ds;
-    if (msgctl(msgid, IPC_STAT, &ds) == 0) {
-        ds.msg_perm.mode = 0700;
-        if (msgctl(msgid, IPC_SET, &ds) == 0)
-            return;
-    }
-    vskprint(LOG_LEVEL_WARN, __func__, "failed to restrict the reply queue, errno: %d\n", errno);
+    rights->cuid = geteuid();
+    rights->uid = geteuid();
+    rights->gid = no_group;
+    rights->mode = 0600;
 }
 
 void notifier_register(int type, gui_update_fn tmp)

@@ -3,7 +3,11 @@
 // unprivileged assistant whichever program starts first.
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
+#include <set>
 #include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ipc.h>
@@ -26,6 +30,54 @@ gid_t group_id()
     struct group *g = getgrnam(ipc_group);
     return g ? g->gr_gid : static_cast<gid_t>(-1);
 }
+
+// The service's group as a test needs it, made or removed for the test only:
+// the host gets back the group it had (or had not), with its id and members.
+class group_state {
+public:
+    static std::unique_ptr<group_state> present(const std::string &members = "")
+    {
+        auto g = std::unique_ptr<group_state>(new group_state);
+        if (group_id() == static_cast<gid_t>(-1))
+            g->check(test::run({"/usr/sbin/groupadd", "--system", ipc_group}).status == 0);
+        g->check(test::run({"/usr/bin/gpasswd", "-M", members, ipc_group}).status == 0);
+        return g;
+    }
+
+    static std::unique_ptr<group_state> absent()
+    {
+        auto g = std::unique_ptr<group_state>(new group_state);
+        if (group_id() != static_cast<gid_t>(-1))
+            g->check(test::run({"/usr/sbin/groupdel", ipc_group}).status == 0);
+        return g;
+    }
+
+    ~group_state()
+    {
+        if (group_id() != static_cast<gid_t>(-1))
+            test::run({"/usr/sbin/groupdel", ipc_group});
+        if (had_gid) {
+            test::run({"/usr/sbin/groupadd", "--system", "-g", std::to_string(*had_gid), ipc_group});
+            test::run({"/usr/bin/gpasswd", "-M", had_members, ipc_group});
+        }
+    }
+
+    bool ok = true;
+
+private:
+    group_state()
+    {
+        if (struct group *g = getgrnam(ipc_group)) {
+            had_gid = g->gr_gid;
+            for (char **m = g->gr_mem; *m; m++)
+                had_members += (had_members.empty() ? "" : ",") + std::string(*m);
+        }
+    }
+    void check(bool done) { ok = ok && done; }
+
+    std::optional<gid_t> had_gid;
+    std::string had_members;
+};
 
 // Runs fn in a child as uid, a member of the service's group or not; returns
 // its exit status.
@@ -111,9 +163,8 @@ protected:
     void SetUp() override
     {
         // The group the package creates.
-        if (group_id() == static_cast<gid_t>(-1)) {
-            ASSERT_EQ(test::run({"/usr/sbin/groupadd", "--system", ipc_group}).status, 0);
-        }
+        group = group_state::present();
+        ASSERT_TRUE(group->ok);
         ASSERT_NE(group_id(), static_cast<gid_t>(-1));
         test::board::lay();
         remove_queue(paths::ostrivel_ipc_key, 'c');
@@ -132,20 +183,97 @@ protected:
             daemon->signal(SIGTERM);
             daemon->wait();
         }
+        remove_queue(paths::ostrivel_ipc_key, 'c');
+        remove_queue(paths::quillmar_ipc_key, 'z');
     }
 
+    void stop_service()
+    {
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->wait(), 15);
+        daemon.reset();
+    }
+
+    static std::string log() { return test::read_file(test::sysroot("/opt/vask/logs/ostrivel0.log")); }
+
+    std::unique_ptr<group_state> group;
     std::unique_ptr<test::process> daemon;
 };
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+struct queue_owner {
+    uid_t cuid, uid;
+    gid_t gid;
+    unsigned mode;
+    bool operator==(const queue_owner &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &os, const queue_owner &q)
+{
+    return os << "{creator " << q.cuid << ", owner " << q.uid << ":" << q.gid << ", mode " << std::oct << q.mode
+              << std::dec << "}";
+}
+
+std::optional<queue_owner> owner_of(int q)
+{
+    struct msqid_ds ds;
+    if (q < 0 || msgctl(q, IPC_STAT, &ds) != 0)
+        return std::nullopt;
+    return queue_owner{ds.msg_perm.cuid, ds.msg_perm.uid, ds.msg_perm.gid, ds.msg_perm.mode & 0777u};
+}
+
+// As uid, in the service's group or not, until killed: makes the request
+// queue whenever it is missing, opens whatever queue has the key to everyone
+// when it may, and, outside the group, sends a SysRq command that the board
+// would show. (A member's requests are served by right, and would keep the
+// service too busy to be seen waiting.)
+pid_t start_attacker(uid_t uid, bool member, key_t key)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    gid_t gid = group_id();
+    if (setgroups(member ? 1 : 0, &gid) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
+        _exit(100);
+    struct {
+        long mtype;
+        char text[16];
+    } m{1, "x"};
+    for (;;) {
+        int id = msgget(key, IPC_CREAT | 0666);
+        if (id < 0)
+            id = msgget(key, 0);
+        if (id < 0)
+            continue;
+        struct msqid_ds ds;
+        if (msgctl(id, IPC_STAT, &ds) == 0 && (ds.msg_perm.mode & 0777) != 0666) {
+            ds.msg_perm.mode = 0666;
+            msgctl(id, IPC_SET, &ds);
+        }
+        if (!member)
+            msgsnd(id, &m, sizeof(m.text), IPC_NOWAIT);
+    }
+}
+
+void stop_attacker(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
 
 TEST_F(QueueAccess, OnlyRootAndTheGroupMaySendRequests)
 {
     start_service();
     const int q = request_queue();
-    struct msqid_ds ds;
-    ASSERT_EQ(msgctl(q, IPC_STAT, &ds), 0);
-    EXPECT_EQ(ds.msg_perm.uid, 0u);
-    EXPECT_EQ(ds.msg_perm.gid, group_id());
-    EXPECT_EQ(ds.msg_perm.mode & 0777, 0660u);
+    // Made by root as root's and the group's, never anyone else's.
+    EXPECT_EQ(owner_of(q), (queue_owner{0, 0, group_id(), 0660}));
 
     EXPECT_EQ(run_as(user, false, [] { return raw_send(request_queue()); }), EACCES);
     EXPECT_EQ(run_as(user, true, [] { return raw_send(request_queue()); }), 0);
@@ -167,11 +295,8 @@ TEST_F(QueueAccess, RepliesReachTheAssistantWhicheverStartsFirst)
                   return rc != 0 ? rc : ask_status();
               }),
               15); // 10 + OTG, SD card, SysRq enabled
-    const int replies = reply_queue();
-    struct msqid_ds ds;
-    ASSERT_EQ(msgctl(replies, IPC_STAT, &ds), 0);
-    EXPECT_EQ(ds.msg_perm.uid, user);
-    EXPECT_EQ(ds.msg_perm.mode & 0777, 0700u);
+    // The reply queue is made by the assistant, its own and only its own.
+    EXPECT_EQ(owner_of(reply_queue()), (queue_owner{user, user, user, 0600}));
     // Nobody but its owner (and root) may put a reply there.
     EXPECT_EQ(run_as(other, true, [] { return raw_send(reply_queue()); }), EACCES);
 
@@ -212,6 +337,189 @@ TEST_F(QueueAccess, RepliesReachTheAssistantWhicheverStartsFirst)
     EXPECT_EQ(WEXITSTATUS(status), 15);
     ASSERT_EQ(msgctl(request_queue(), IPC_STAT, &rq), 0);
     EXPECT_EQ(rq.msg_perm.uid, 0u);
+    EXPECT_EQ(rq.msg_perm.cuid, 0u);
+}
+
+TEST_F(QueueAccess, AStrangerRacingFiftyStartsIsNeverServed)
+{
+    const key_t key = ftok(paths::ostrivel_ipc_key, 'c');
+    ASSERT_NE(key, -1);
+    pid_t attacker = start_attacker(user, false, key);
+    for (int round = 0; round < 50 && !HasFailure(); round++) {
+        start_service();
+        EXPECT_EQ(owner_of(request_queue()), (queue_owner{0, 0, group_id(), 0660})) << "start " << round;
+        stop_service();
+    }
+    stop_attacker(attacker);
+    // Not one "x" of the stranger's reached the kernel's SysRq trigger.
+    EXPECT_EQ(test::board::trigger(), "");
+}
+
+TEST_F(QueueAccess, AMemberRacingStartsNeverTakesTheQueueOver)
+{
+    const key_t key = ftok(paths::ostrivel_ipc_key, 'c');
+    ASSERT_NE(key, -1);
+    pid_t attacker = start_attacker(user, true, key);
+    for (int round = 0; round < 50 && !HasFailure(); round++) {
+        start_service();
+        // Had the member made the queue, it would still be its creator and
+        // could open it to everyone; its attempts keep running meanwhile.
+        EXPECT_EQ(owner_of(request_queue()), (queue_owner{0, 0, group_id(), 0660})) << "start " << round;
+        EXPECT_EQ(run_as(other, false, [] { return raw_send(request_queue()); }), EACCES) << "start " << round;
+        stop_service();
+    }
+    stop_attacker(attacker);
+}
+
+// Whether every thread of pid is stopped.
+bool all_stopped(pid_t pid)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (auto &e : std::filesystem::directory_iterator(dir)) {
+        std::string stat = test::read_file(e.path().string() + "/stat");
+        size_t paren = stat.rfind(')');
+        if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'T')
+            return false;
+    }
+    return true;
+}
+
+TEST_F(QueueAccess, AQueueOfAStrangerAfterARemovalIsReplaced)
+{
+    start_service();
+    const key_t key = ftok(paths::ostrivel_ipc_key, 'c');
+    // The queue is removed, and a stranger's stands in its place before the
+    // receiver notices.
+    daemon->signal(SIGSTOP);
+    ASSERT_TRUE(test::eventually([&] { return all_stopped(daemon->pid()); }));
+    ASSERT_EQ(msgctl(request_queue(), IPC_RMID, nullptr), 0);
+    ASSERT_EQ(run_as(user, false, [key] { return msgget(key, IPC_CREAT | 0666) >= 0 ? 0 : 1; }), 0);
+    EXPECT_EQ(owner_of(request_queue())->cuid, user);
+    daemon->signal(SIGCONT);
+    EXPECT_TRUE(test::eventually([] { return owner_of(request_queue()) == queue_owner{0, 0, group_id(), 0660}; }));
+    EXPECT_TRUE(test::eventually([] { return count_of(log(), "is not ours, making it anew\n") == 1; })) << log();
+}
+
+TEST_F(QueueAccess, AGroupTooLargeForAFirstBufferIsStillFound)
+{
+    // Every user of the host a member: the entry outgrows a small buffer.
+    std::string members;
+    setpwent();
+    while (struct passwd *pw = getpwent())
+        members += (members.empty() ? "" : ",") + std::string(pw->pw_name);
+    endpwent();
+    group.reset();
+    group = group_state::present(members);
+    ASSERT_TRUE(group->ok);
+    ASSERT_TRUE(test::run({"/usr/bin/getent", "group", ipc_group}).out.ends_with(":" + members + "\n"));
+    start_service();
+    EXPECT_EQ(owner_of(request_queue()), (queue_owner{0, 0, group_id(), 0660}));
+}
+
+TEST_F(QueueAccess, WithoutTheGroupTheQueueIsOpenToAllWithOneWarning)
+{
+    group.reset();
+    group = group_state::absent();
+    ASSERT_TRUE(group->ok);
+    ASSERT_EQ(group_id(), static_cast<gid_t>(-1));
+    start_service();
+    EXPECT_EQ(owner_of(request_queue()), (queue_owner{0, 0, 0, 0777}));
+    EXPECT_EQ(run_as(user, false, [] { return raw_send(request_queue()); }), 0);
+    // Made again after a removal: the same rights, and no second warning.
+    ASSERT_EQ(msgctl(request_queue(), IPC_RMID, nullptr), 0);
+    EXPECT_TRUE(test::eventually([] { return owner_of(request_queue()) == queue_owner{0, 0, 0, 0777}; }));
+    ASSERT_TRUE(test::wait_until_receiving(daemon->pid()));
+    EXPECT_EQ(count_of(log(), "[WW]: msg_queue_secure -> group vask does not exist, every user may send requests\n"),
+              1u)
+        << log();
+}
+
+// The lowest descriptor number a process has free: below a limit of that
+// number, it can open nothing more.
+int first_free_descriptor(pid_t pid)
+{
+    std::set<int> used;
+    for (auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        used.insert(std::stoi(e.path().filename().string()));
+    int n = 0;
+    while (used.count(n))
+        n++;
+    return n;
+}
+
+TEST_F(QueueAccess, AFailedGroupLookupLeavesTheQueueToRootAlone)
+{
+    // Given no descriptor beyond those it holds while serving, the service
+    // cannot read the group database: the lookup fails, not "no group".
+    start_service();
+    const int held = first_free_descriptor(daemon->pid());
+    stop_service();
+    daemon = std::make_unique<test::process>(std::vector<std::string>{
+        "/usr/bin/prlimit", "--nofile=" + std::to_string(held) + ":" + std::to_string(held), test::bin("ostrivel")});
+    ASSERT_TRUE(test::wait_until_receiving(daemon->pid()));
+    EXPECT_EQ(owner_of(request_queue()), (queue_owner{0, 0, 0, 0600}));
+    EXPECT_EQ(run_as(user, true, [] { return raw_send(request_queue()); }), EACCES);
+    EXPECT_EQ(count_of(log(), "[EE]: msg_queue_secure -> failed to look up group vask, errno: 24, only root may send "
+                              "requests\n"),
+              1u)
+        << log();
+}
+
+// The assistant's reply queue, squatted by a stranger before it starts: the
+// assistant must not take replies from it, and gets its own once it is gone.
+TEST_F(QueueAccess, TheAssistantNeverTakesRepliesFromAStrangersQueue)
+{
+    const key_t key = ftok(paths::quillmar_ipc_key, 'z');
+    ASSERT_EQ(run_as(other, false, [key] {
+                  int q = msgget(key, IPC_CREAT | 0777);
+                  struct {
+                      long mtype;
+                      char text[16];
+                  } forged{1, "7"};
+                  return q >= 0 && msgsnd(q, &forged, sizeof(forged.text), 0) == 0 ? 0 : 1;
+              }),
+              0);
+    start_service();
+    char err_path[] = "/tmp/vask-assistant-XXXXXX";
+    int err_fd = mkstemp(err_path);
+    ASSERT_GE(err_fd, 0);
+    fchmod(err_fd, 0666);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t assistant = fork();
+    if (assistant == 0) {
+        dup2(err_fd, STDERR_FILENO);
+        _exit(run_as(user, true, [&] {
+            if (pipe(reply_pipe) != 0)
+                return 4;
+            notifier_register(notifier_gui_update, on_reply);
+            server_init();
+            char c;
+            if (read(go[0], &c, 1) != 1)
+                return 7;
+            if (!test::wait_until_receiving(getpid()))
+                return 5;
+            return ask_status();
+        }));
+    }
+    close(go[0]);
+    EXPECT_TRUE(test::eventually([&] {
+        return test::read_file(err_path).find("failed to remove message queue") != std::string::npos;
+    })) << test::read_file(err_path);
+    // Root takes the stranger's queue away; the assistant makes its own.
+    remove_queue(paths::quillmar_ipc_key, 'z');
+    char c = 1;
+    ASSERT_EQ(write(go[1], &c, 1), 1);
+    int status = 0;
+    waitpid(assistant, &status, 0);
+    // 10 + the service's answer: the forged "7" never reached the callback.
+    EXPECT_EQ(WEXITSTATUS(status), 15);
+    EXPECT_EQ(owner_of(reply_queue()), (queue_owner{user, user, user, 0600}));
+    std::string err = test::read_file(err_path);
+    EXPECT_EQ(count_of(err, "failed to remove message queue"), 1u) << err;
+    EXPECT_EQ(count_of(err, "message queue is back with id: "), 1u) << err;
+    close(err_fd);
+    unlink(err_path);
 }
 
 } // namespace

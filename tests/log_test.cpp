@@ -1,8 +1,16 @@
 // The log facility, in the flavour of the program this test is built for.
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -114,12 +122,35 @@ TEST_F(LogTest, FirstLineNamesTheLevelAndEachLevelItsTag)
                                                            "2026-1206-03:41:37 [DD]: f -> four\n");
 }
 
-TEST_F(LogTest, LongMessagesAreCutAt1023Characters)
+TEST_F(LogTest, LongMessagesAreCutAt1023CharactersAndKeepTheirLineEnd)
 {
-    const std::string long_text(2000, 'x');
-    auto lines = logged(LOG_LEVEL_DEBUG, [&] { vskprint(LOG_LEVEL_INFO, "main", "%s\n", long_text.c_str()); });
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "2026-1206-03:41:37 [II]: main -> " + std::string(1023, 'x'));
+    // 1,500 characters: the message keeps 1,022 and its line end, and the
+    // next line stands on its own.
+    const std::string long_text(1500, 'x');
+    log_init(LOG_LEVEL_DEBUG);
+    vskprint(LOG_LEVEL_INFO, "main", "%s\n", long_text.c_str());
+    vskprint(LOG_LEVEL_INFO, "main", "next\n");
+    EXPECT_EQ(test::read_file(log_in("/opt/vask/logs/")), "try to write file, current level is: 4!\n"
+                                                           "2026-1206-03:41:37 [II]: main -> " +
+                                                               std::string(1022, 'x') +
+                                                               "\n"
+                                                               "2026-1206-03:41:37 [II]: main -> next\n");
+}
+
+TEST_F(LogTest, ALineCutAtItsBufferKeepsItsLineEnd)
+{
+    // The stamp, tag, a 40-character name and " -> " take 69 bytes: a full
+    // message does not fit the 1,072-byte line, which is cut at 1,071.
+    const std::string func(40, 'f');
+    const std::string text(1021, 'm');
+    log_init(LOG_LEVEL_DEBUG);
+    vskprint(LOG_LEVEL_WARN, func.c_str(), "%s\n", text.c_str());
+    vskprint(LOG_LEVEL_WARN, "g", "after\n");
+    const std::string head = "2026-1206-03:41:37 [WW]: " + func + " -> ";
+    EXPECT_EQ(test::read_file(log_in("/opt/vask/logs/")), "try to write file, current level is: 4!\n" + head +
+                                                           std::string(1071 - head.size() - 1, 'm') +
+                                                           "\n"
+                                                           "2026-1206-03:41:37 [WW]: g -> after\n");
 }
 
 TEST_F(LogTest, ThirtyCharacterNameAndFullMessageStandWhole)
@@ -152,7 +183,7 @@ TEST_F(LogTest, LevelsOutsideOneToFourAreDroppedOnceOpen)
 {
     auto lines = logged(LOG_LEVEL_DEBUG, [] {
         vskprint(0, "f", "zero\n");
-        vskprint(5, "f", "five\n");
+        vskprint(5, "f", "five\n"); // above the threshold of 4: dropped first
         vskprint(LOG_LEVEL_ERROR, "f", "kept\n");
     });
     EXPECT_EQ(lines, std::vector<std::string>{"2026-1206-03:41:37 [EE]: f -> kept"});
@@ -210,6 +241,132 @@ TEST_F(LogTest, LogExitWritesItsLineAndCloses)
     log_exit();
     EXPECT_EQ(glog.fd.load(), -1);
     EXPECT_TRUE(test::read_file(log_in("/opt/vask/logs/")).ends_with("[II]: log_exit -> prepare to clean up the log\n"));
+}
+
+// One message as syslog got it: its priority (facility and severity) and
+// the text after the program's name.
+struct syslog_entry {
+    int priority;
+    std::string text;
+    bool operator==(const syslog_entry &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &os, const syslog_entry &e)
+{
+    return os << "<" << e.priority << "> " << e.text;
+}
+
+constexpr int local6 = 22 << 3;
+
+// Runs fn in a child with a private /dev whose /dev/log is a socket of the
+// test's own; returns what reached it, in order. nullopt when the host does
+// not let the test have a mount namespace.
+std::optional<std::vector<syslog_entry>> syslog_of(const std::function<void()> &fn)
+{
+    char path[] = "/tmp/vask-syslog-XXXXXX";
+    int out = mkstemp(path);
+    if (out < 0)
+        return std::nullopt;
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0)
+            _exit(77);
+        int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        strcpy(addr.sun_path, "/dev/log");
+        if (sock < 0 || bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
+            _exit(78);
+        closelog(); // a connection from before the fork goes to the host's
+        fn();
+        char buf[4096];
+        for (;;) {
+            ssize_t n = recv(sock, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n < 0)
+                break;
+            (void)!write(out, buf, static_cast<size_t>(n));
+            (void)!write(out, "", 1);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out);
+    std::string all = test::read_file(path);
+    unlink(path);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    std::vector<syslog_entry> entries;
+    size_t at = 0;
+    while (at < all.size()) {
+        size_t end = all.find('\0', at);
+        std::string d = all.substr(at, end - at);
+        at = end + 1;
+        // "<PRI>Mmm dd hh:mm:ss name: text"
+        size_t close_angle = d.find('>');
+        constexpr size_t stamp = 16; // "Mmm dd hh:mm:ss "
+        size_t name_end = close_angle == std::string::npos ? std::string::npos : d.find(": ", close_angle + stamp);
+        bool digits = close_angle != std::string::npos && close_angle > 1 &&
+                      d.find_first_not_of("0123456789", 1) == close_angle;
+        if (d.empty() || d[0] != '<' || !digits || name_end == std::string::npos)
+            entries.push_back({-1, d});
+        else
+            entries.push_back({std::stoi(d.substr(1, close_angle - 1)), d.substr(name_end + 2)});
+    }
+    return entries;
+}
+
+TEST_F(LogTest, ProblemsOfTheLogGoToSyslogAsLocal6)
+{
+    const std::string first = log_in("/opt/vask/logs/");
+    auto got = syslog_of([] {
+        log_init(LOG_LEVEL_DEBUG);
+        vskprint(0, "f", "zero\n");
+        vskprint(5, "f", "five\n"); // above the threshold of 4: dropped first
+        // A descriptor that cannot be written: the line is lost, and said so.
+        int64_t fd = glog.fd.exchange(open(log_in("/opt/vask/logs/").c_str(), O_RDONLY | O_CLOEXEC));
+        vskprint(LOG_LEVEL_ERROR, "f", "lost\n");
+        close(static_cast<int>(glog.fd.exchange(fd)));
+    });
+    if (!got)
+        GTEST_SKIP() << "no private mount namespace here";
+    const std::string lost = "2026-1206-03:41:37 [EE]: f -> lost\n";
+    EXPECT_EQ(*got, (std::vector<syslog_entry>{
+                        {local6 | LOG_INFO, "log_init: ready to init log\n"},
+                        {local6 | LOG_INFO, "log_file_open: log file open successfully with path: " + first + "\n"},
+                        {local6 | LOG_WARNING, "vskprint: need the right level of debugging [1 - 4]\n"},
+                        {local6 | LOG_WARNING, "vskprint: failed to write log file, content: f -> " + lost +
+                                                   ", errno: 9\n"},
+                    }));
+}
+
+TEST_F(LogTest, ADirectoryThatFailsAndNoneThatWorksGoToSyslog)
+{
+    // No directory can take the file: each failure, then the end, exit 255.
+    fs::remove_all(test::sysroot("/opt/vask/logs"));
+    test::write_file(test::sysroot("/opt/vask/logs"), "not a directory");
+    fs::remove_all(test::sysroot("/var/log"));
+    fs::remove_all(test::sysroot("/data"));
+    int status = -1;
+    auto got = syslog_of([&] {
+        pid_t pid = fork();
+        if (pid == 0)
+            log_init(LOG_LEVEL_INFO);
+        waitpid(pid, &status, 0);
+        (void)!write(STDERR_FILENO, "", 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 255)
+            _exit(1);
+    });
+    fs::remove(test::sysroot("/opt/vask/logs"));
+    if (!got)
+        GTEST_SKIP() << "no private mount namespace here, or the exit was not 255";
+    std::vector<syslog_entry> want = {{local6 | LOG_INFO, "log_init: ready to init log\n"}};
+    for (const char *dir : {"/opt/vask/logs/", "/var/log/", "/data/"})
+        want.push_back({local6 | LOG_WARNING, "log_file_open: log file failed to open with path: " + log_in(dir) + "\n"});
+    want.push_back({local6 | LOG_ERR,
+                    "log_file_open: all log files have failed to be created and the program will exit, errno: 2\n"});
+    EXPECT_EQ(*got, want);
 }
 
 } // namespace

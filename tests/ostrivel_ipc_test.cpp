@@ -1,9 +1,13 @@
 // The real ostrivel daemon driven over the real queues with the bare wire
 // format: every request class, its reply and the board afterwards.
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/msg.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "paths.h"
 #include "support.h"
@@ -11,6 +15,30 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+int existing_request_queue()
+{
+    key_t key = ftok(paths::ostrivel_ipc_key, 'c');
+    return key < 0 ? -1 : msgget(key, 0);
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// Whether a thread of pid sleeps reading a pipe.
+bool reading_a_pipe(pid_t pid)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (auto &e : fs::directory_iterator(dir))
+        if (test::read_file(e.path().string() + "/wchan").find("pipe_read") != std::string::npos)
+            return true;
+    return false;
+}
 
 class DaemonTest : public ::testing::Test {
 protected:
@@ -153,7 +181,10 @@ TEST_F(DaemonTest, RemovedQueueIsMadeAgain)
     EXPECT_EQ(ask("0"), "5");
     for (int round = 0; round < 3; round++) {
         ASSERT_EQ(msgctl(requests, IPC_RMID, nullptr), 0);
-        requests = test::wire::request_queue();
+        // The service makes its queue anew itself; one made here would not
+        // be the service's, and would be replaced.
+        ASSERT_TRUE(test::eventually([&] { return (requests = existing_request_queue()) >= 0; }));
+        ASSERT_TRUE(test::wait_until_receiving(daemon->pid()));
         EXPECT_EQ(ask("1"), round % 2 == 0 ? "4" : "5") << round;
     }
 }
@@ -204,6 +235,138 @@ TEST_F(DaemonTest, SignalsStopTheServiceWhileItWaits)
             std::to_string(signo)));
         EXPECT_TRUE(lines.back().ends_with("[II]: log_exit -> prepare to clean up the log"));
     }
+}
+
+TEST_F(DaemonTest, AStopDuringARequestStillSendsItsReply)
+{
+    start();
+    // The OTG attribute is a pipe: the request stays in progress until the
+    // test writes the value.
+    fs::remove(paths::otg_mode);
+    ASSERT_EQ(mkfifo(paths::otg_mode, 0600), 0);
+    ASSERT_TRUE(test::wire::send(requests, "0"));
+    ASSERT_TRUE(test::eventually([&] { return reading_a_pipe(daemon->pid()); }));
+    daemon->signal(SIGTERM);
+    ASSERT_TRUE(test::eventually([] { return log().find("signo: 15\n") != std::string::npos; }));
+    int fifo = open(paths::otg_mode, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fifo, 0);
+    ASSERT_EQ(write(fifo, "otg\n", 4), 4);
+    close(fifo);
+    EXPECT_EQ(test::wire::receive(replies), "5");
+    EXPECT_EQ(daemon->wait(), 15);
+    daemon.reset();
+    auto lines = test::lines_of(log());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_TRUE(lines.back().ends_with("[II]: log_exit -> prepare to clean up the log"));
+    EXPECT_EQ(count_of(log(), "[WW]: msg_send -> message send with 5\n"), 1u) << log();
+}
+
+TEST_F(DaemonTest, SignalsStopTheServiceWithNoDescriptorToSpare)
+{
+    // Given no descriptor beyond standard input, output and error, the log
+    // file and syslog's socket, the service still takes its stop signals.
+    const int held = 3 + 1 + (fs::exists("/dev/log") ? 1 : 0);
+    for (int signo : {SIGTERM, SIGINT}) {
+        const std::string limit = std::to_string(held);
+        daemon = std::make_unique<test::process>(
+            std::vector<std::string>{"/usr/bin/prlimit", "--nofile=" + limit + ":" + limit, test::bin("ostrivel")});
+        ASSERT_TRUE(test::wait_until_receiving(daemon->pid()));
+        daemon->signal(signo);
+        // A service that lost the signal is stopped after the patience.
+        std::thread guard([pid = daemon->pid()] {
+            for (int i = 0; i < 100 && kill(pid, 0) == 0; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(test::patience) / 100);
+            kill(pid, SIGKILL);
+        });
+        EXPECT_EQ(daemon->wait(), signo);
+        guard.join();
+        daemon.reset();
+        EXPECT_NE(log().find("receive SIGTERM or SIGTERM, the program will exit, signo: " + std::to_string(signo) +
+                             "\n"),
+                  std::string::npos);
+    }
+}
+
+TEST_F(DaemonTest, AMissingKeyFileIsLoggedOnceAndTheServiceRecovers)
+{
+    fs::remove(paths::ostrivel_ipc_key);
+    daemon = std::make_unique<test::process>(std::vector<std::string>{test::bin("ostrivel")});
+    // Ten seconds of a key file that is not there.
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    std::string text = log();
+    EXPECT_LE(test::lines_of(text).size(), 2u + 5u) << text; // first line, banner, a handful
+    EXPECT_EQ(count_of(text, "[WW]: msgque_handle -> create key failed with: -1, errno: 2\n"), 1u) << text;
+
+    test::write_file(paths::ostrivel_ipc_key, "");
+    ASSERT_TRUE(test::eventually([] { return log().find("message queue is back with id: ") != std::string::npos; }));
+    ASSERT_TRUE(test::wait_until_receiving(daemon->pid()));
+    requests = existing_request_queue();
+    EXPECT_EQ(ask("0"), "5");
+    EXPECT_EQ(count_of(log(), "message queue is back with id: "), 1u) << log();
+}
+
+TEST_F(DaemonTest, AMessageOfAnotherTypeIsTakenOffTheQueue)
+{
+    start();
+    struct {
+        long mtype;
+        char text[16];
+    } foreign{2, "1"};
+    ASSERT_EQ(msgsnd(requests, &foreign, sizeof(foreign.text), IPC_NOWAIT), 0);
+    ASSERT_TRUE(test::eventually([&] {
+        struct msqid_ds ds;
+        return msgctl(requests, IPC_STAT, &ds) == 0 && ds.msg_qnum == 0;
+    }));
+    // Not served: the next reply is the one to the next request.
+    EXPECT_EQ(ask("0"), "5");
+    EXPECT_EQ(test::board::otg_mode(), "otg\n");
+    EXPECT_EQ(count_of(log(), "[WW]: msg_receive -> message of type 2 dropped\n"), 1u) << log();
+}
+
+TEST_F(DaemonTest, RequestTextIsLoggedWithItsControlBytesEscaped)
+{
+    start();
+    EXPECT_EQ(ask("\x1b[2J"), "0");
+    EXPECT_EQ(ask("b\n\\"), "0");
+    std::string text = log();
+    EXPECT_NE(text.find("[II]: msg_rcv -> received message \\x1b[2J\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[II]: msg_rcv -> received message b\\x0a\\x5c\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+}
+
+TEST_F(DaemonTest, TheLogNeverFollowsALinkOrWritesAnothersFile)
+{
+    const std::string log_path = test::sysroot("/opt/vask/logs/ostrivel0.log");
+    const std::string victim = test::sysroot("/victim");
+    const std::string kept = "root:secret:1:0:99999:7:::\n";
+    struct {
+        const char *what;
+        std::function<void()> lay;
+    } cases[] = {
+        {"a link", [&] { fs::create_symlink(victim, log_path); }},
+        {"a hard link", [&] { fs::create_hard_link(victim, log_path); }},
+        {"a file of another user", [&] {
+             test::write_file(log_path, kept);
+             ASSERT_EQ(chown(log_path.c_str(), 65534, 65534), 0);
+         }},
+    };
+    for (const auto &c : cases) {
+        test::write_file(victim, kept);
+        fs::remove(log_path);
+        c.lay();
+        start();
+        EXPECT_EQ(test::read_file(victim), kept) << c.what;
+        struct stat st;
+        ASSERT_EQ(lstat(log_path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << c.what;
+        EXPECT_EQ(st.st_uid, 0u) << c.what;
+        EXPECT_EQ(st.st_nlink, 1u) << c.what;
+        EXPECT_TRUE(log().starts_with("try to write file, current level is: 4!\n")) << c.what;
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->wait(), 15);
+        daemon.reset();
+    }
+    fs::remove(victim);
 }
 
 } // namespace

@@ -99,6 +99,10 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const 
         dup2(in, 0);
         dup2(o, 1);
         dup2(e, 2);
+        // The program gets its three standard streams and nothing more.
+        if (close_range(3, ~0U, 0) != 0)
+            for (int fd = 3; fd < 1024; fd++)
+                close(fd);
         execv(args[0], args.data());
         _exit(127);
     }
