@@ -207,20 +207,13 @@ bool sqlite3_exec_prepare_v2(const char *sql)
     return true;
 }
 
-// Whether vskprint writes a line of this level: every level goes to standard
-// error until the log is open.
-bool log_shows(uint8_t level)
-{
-    return !glog.has_init || level <= glog.curlevel;
-}
-
 // One process's row, its values bound: an UPDATE of the stored row, or an
 // INSERT. The log shows the statement with its values, as text that SQL
 // would read back the same (quotes doubled).
 bool sqlite3_exec_prepare_v2(const proc_info &p, bool update)
 {
     const char *sql = update ? update_sql : insert_sql;
-    if (log_shows(LOG_LEVEL_INFO)) {
+    if (!log_level_off(LOG_LEVEL_INFO)) {
         char time[2 * sizeof(p.time)], comm[2 * sizeof(p.comm)], cpulist[2 * sizeof(p.cpulist)],
             cmdline[2 * sizeof(p.cmdline)];
         sql_quote(p.time, time, sizeof(time));

@@ -55,14 +55,6 @@ size_t messages_waiting(int msgid)
     return msgid >= 0 && msgctl(msgid, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
 }
 
-// Whether requests sent into request_queue can still be answered: not once
-// the service has made its queue anew. Without the key file nobody can tell.
-bool service_queue_gone(int request_queue)
-{
-    key_t key = ftok(ipc_peer_queue.fname, ipc_peer_queue.flag);
-    return key >= 0 && msgget(key, 0) != request_queue;
-}
-
 void wait_for_receiver(std::unique_lock<std::mutex> &lock)
 {
     if (pending.reply_queue >= 0 || pending.no_receiver)
@@ -134,8 +126,10 @@ int8_t msg_send(const char *cmd)
         return -1;
     }
     // Recorded before the lock is let go: the receiver cannot take the reply
-    // before it knows what it answers.
-    pending.requests.push_back({.feature = is_feature_request(text), .request_queue = msgid});
+    // before it knows what it answers. With no receiver no reply is ever
+    // taken, and the list would only grow.
+    if (pending.reply_queue >= 0)
+        pending.requests.push_back({.feature = is_feature_request(text), .request_queue = msgid});
     return 0;
 }
 
@@ -176,15 +170,9 @@ int msg_rcv(int msgid, vask::msgbuf *msg)
     signed char status = 0;
     sscanf(text, "%hhd", &status);
     vskprint(LOG_LEVEL_INFO, __func__, "message receive with %d\n", status);
-    // Unless a send has since counted this reply as theirs, requests into a
-    // queue the service has made anew are not answered: this reply is not
-    // from the service they went to.
-    if (pending.settled == 0 && !pending.requests.empty() &&
-        service_queue_gone(pending.requests.front().request_queue)) {
-        vskprint(LOG_LEVEL_INFO, __func__, "service started anew, %zu requests will not be answered\n",
-                 pending.requests.size());
-        pending.requests.clear();
-    }
+    // A reply that comes with no send since a restart of the service is the
+    // old service's answer to the oldest request: the new one has had none of
+    // ours. Requests the restart lost are dropped by the next send.
     if (pending.requests.empty()) {
         vskprint(LOG_LEVEL_INFO, __func__, "reply %d answers no request of ours, dropped\n", status);
         return 0;

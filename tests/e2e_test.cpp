@@ -62,18 +62,6 @@ size_t waiting(int msgid)
     return msgctl(msgid, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
 }
 
-GtkWidget *nested_notebook()
-{
-    GtkWidget *base = gtk_notebook_get_nth_page(GTK_NOTEBOOK(g2modules.notebook), 0);
-    GList *children = gtk_container_get_children(GTK_CONTAINER(base));
-    GtkWidget *nested = nullptr;
-    for (GList *l = children; l; l = l->next)
-        if (GTK_IS_NOTEBOOK(l->data))
-            nested = GTK_WIDGET(l->data);
-    g_list_free(children);
-    return nested;
-}
-
 // The threads that changed the feature buttons' texts.
 std::mutex relabel_mutex;
 std::vector<std::thread::id> relabel_threads;
@@ -143,7 +131,7 @@ protected:
             click(g2modules.base_btns[update_btn]);
         }
         ASSERT_TRUE(test::gtk::pump_until([&] { return feature_labels() == labels; })) << label(otg_btn);
-        gtk_notebook_set_current_page(GTK_NOTEBOOK(nested_notebook()), 0);
+        gtk_notebook_set_current_page(GTK_NOTEBOOK(test::gtk::nested_notebook()), 0);
     }
 
     void start_service()
@@ -230,7 +218,7 @@ TEST_F(EndToEnd, SysRqButtonsLeaveTheFeatureButtonsAsTheyAre)
     answered();
     EXPECT_EQ(feature_labels(), all_on);
 
-    gtk_notebook_set_current_page(GTK_NOTEBOOK(nested_notebook()), log_level_page);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(test::gtk::nested_notebook()), log_level_page);
     click(g2modules.sysrq_btns[log_level_5_btn]);
     ASSERT_TRUE(test::gtk::pump_until([] { return test::board::trigger() == "5"; })) << test::board::trigger();
     answered();

@@ -46,18 +46,6 @@ std::vector<std::string> tab_texts(GtkWidget *notebook)
     return texts;
 }
 
-GtkWidget *nested_notebook()
-{
-    GtkWidget *base = gtk_notebook_get_nth_page(GTK_NOTEBOOK(g2modules.notebook), 0);
-    GList *children = gtk_container_get_children(GTK_CONTAINER(base));
-    GtkWidget *nested = nullptr;
-    for (GList *l = children; l; l = l->next)
-        if (GTK_IS_NOTEBOOK(l->data))
-            nested = GTK_WIDGET(l->data);
-    g_list_free(children);
-    return nested;
-}
-
 // --- pictures ----------------------------------------------------------------
 
 struct gobject_unref {
@@ -206,7 +194,7 @@ TEST_F(GuiTest, WindowAndNotebooksAreBuiltAsDesigned)
     EXPECT_EQ(tab_texts(g2modules.notebook), (std::vector<std::string>{"Base Functions", "Process Explorer"}));
     EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(g2modules.notebook)), 0);
 
-    GtkWidget *nested = nested_notebook();
+    GtkWidget *nested = test::gtk::nested_notebook();
     ASSERT_NE(nested, nullptr);
     EXPECT_EQ(tab_texts(nested),
               (std::vector<std::string>{"Debugging Functions", "System Functions", "Sysrq Log Level"}));
@@ -445,7 +433,7 @@ TEST_F(GuiTest, OnlyTheTopNotebookHandlesPageSwitches)
 {
     guint switch_page = g_signal_lookup("switch-page", GTK_TYPE_NOTEBOOK);
     EXPECT_TRUE(g_signal_has_handler_pending(g2modules.notebook, switch_page, 0, FALSE));
-    GtkWidget *nested = nested_notebook();
+    GtkWidget *nested = test::gtk::nested_notebook();
     EXPECT_FALSE(g_signal_has_handler_pending(nested, switch_page, 0, FALSE));
 
     std::vector<std::vector<uint8_t>> shown(3);
@@ -688,6 +676,7 @@ TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
 {
     pid_t child = fork();
     if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         for (;;)
             pause();
     }
@@ -713,9 +702,9 @@ TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
 
     // The nested SysRq pages do not touch the timer.
     const int32_t timer = g2modules.timerid;
-    gtk_notebook_set_current_page(GTK_NOTEBOOK(nested_notebook()), 2);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(test::gtk::nested_notebook()), 2);
     EXPECT_EQ(g2modules.timerid, timer);
-    gtk_notebook_set_current_page(GTK_NOTEBOOK(nested_notebook()), 0);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(test::gtk::nested_notebook()), 0);
 
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
@@ -728,8 +717,8 @@ TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
     EXPECT_FALSE(has_child());
     expect_period(again, 5000 * G_TIME_SPAN_MILLISECOND);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
-    for (const auto &d : answerer.seen()) // reads of ending processes may fail
-        EXPECT_EQ(d.text, "Some results are problematic");
+    // A process that ends between the scan and its reads is no failure.
+    EXPECT_TRUE(answerer.seen().empty()) << answerer.seen().front().text;
 }
 
 // Sleeping processes that end with the test.
@@ -988,6 +977,7 @@ TEST_F(GuiTest, NamesThatAreNotUtf8AreShownSafelyAndStoredAsRead)
     static const char name[] = "vask\xff\xfe" "bad\xc3";
     pid_t child = fork();
     if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         prctl(PR_SET_NAME, name);
         for (;;)
             pause();

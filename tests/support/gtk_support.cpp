@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "gui_gtk2.h"
 #include "wire.h"
 
 namespace test::gtk {
@@ -149,6 +150,18 @@ void screen_centre(GtkWidget *widget, int &x, int &y)
     gdk_window_get_origin(widget->window, &x, &y);
     x += widget->allocation.x + widget->allocation.width / 2;
     y += widget->allocation.y + widget->allocation.height / 2;
+}
+
+GtkWidget *nested_notebook()
+{
+    GtkWidget *base = gtk_notebook_get_nth_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    GList *children = gtk_container_get_children(GTK_CONTAINER(base));
+    GtkWidget *nested = nullptr;
+    for (GList *l = children; l; l = l->next)
+        if (GTK_IS_NOTEBOOK(l->data))
+            nested = GTK_WIDGET(l->data);
+    g_list_free(children);
+    return nested;
 }
 
 } // namespace test::gtk

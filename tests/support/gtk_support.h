@@ -46,4 +46,7 @@ bool close_window(const std::string &title);
 // Where a widget's centre is on the screen.
 void screen_centre(GtkWidget *widget, int &x, int &y);
 
+// The notebook of SysRq pages inside the Base Functions page of the window.
+GtkWidget *nested_notebook();
+
 } // namespace test::gtk
