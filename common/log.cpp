@@ -37,7 +37,7 @@ vsk_log_info glog;
 namespace {
 
 constexpr const char *log_level_tag[] = {"[EE]", "[WW]", "[II]", "[DD]"};
-// The 48 bytes of the design count the path without the simulated root.
+// The 48-byte path buffer of the board counts the path without the simulated root.
 constexpr size_t path_size = paths::sysroot_len + 48;
 constexpr time_t utc8_offset = 8 * 60 * 60;
 // Tries to put a fresh file where another one, or a link, was removed; each
