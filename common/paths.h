@@ -35,6 +35,9 @@ inline constexpr char otg_mode[] =
 inline constexpr char sysrq_enable[] = VASK_SYSROOT "/proc/sys/kernel/sysrq";
 inline constexpr char sysrq_trigger[] = VASK_SYSROOT "/proc/sysrq-trigger";
 inline constexpr char dev_mem[] = VASK_SYSROOT "/dev/mem";
+// The machine's device-tree compatible list: the pin registers are the
+// RK3588's only where it names that SoC.
+inline constexpr char dt_compatible[] = VASK_SYSROOT "/proc/device-tree/compatible";
 
 // The assistant's installed resources.
 #define VASK_ICON_DIR VASK_SYSROOT "/opt/vask/quillmar/resources/icons/"

@@ -2,6 +2,7 @@
 // assistant's queue, carries it out and answers with the feature bits.
 #include "ipc.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <grp.h>
@@ -120,5 +121,7 @@ int msg_rcv(int msgid, vask::msgbuf *msg)
     char data[6];
     snprintf(data, sizeof(data), "%d", status);
     msg_send(data);
-    return status;
+    // The reply tells a SysRq command that failed; to the receiver loop a
+    // negative result would mean that the receive failed.
+    return std::max<int>(status, 0);
 }

@@ -20,7 +20,10 @@ int64_t file_open(const char *tmp)
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to open file with %s\n", tmp);
     char fpath[4096];
     snprintf(fpath, sizeof(fpath), "%s", tmp);
-    int fd = open(fpath, O_RDWR | O_CLOEXEC);
+    // The trigger is write-only (0200) and never read: asking to read it as
+    // well needs CAP_DAC_OVERRIDE, which the service does not keep.
+    const int access = strcmp(fpath, paths::sysrq_trigger) == 0 ? O_WRONLY : O_RDWR;
+    int fd = open(fpath, access | O_CLOEXEC);
     if (fd < 0)
         vskprint(LOG_LEVEL_WARN, __func__, "failed to open file %s with errno: %d\n", fpath, errno);
     return fd;
@@ -63,6 +66,11 @@ file_context_info file_write(int64_t fd, const char *cmd)
     (void)lseek(static_cast<int>(fd), 0, SEEK_SET);
     size_t len = strlen(cmd);
     info.len = write(static_cast<int>(fd), cmd, len);
+    if (info.len >= 0 && static_cast<size_t>(info.len) != len) {
+        // A control file takes its value in one write; part of it is none.
+        info.len = -1;
+        errno = EIO;
+    }
     if (info.len < 0) {
         vskprint(LOG_LEVEL_WARN, __func__, "failed to write file with cmd: %s, errno: %d\n", cmd, errno);
         return info;
@@ -134,12 +142,13 @@ vkstatus sysrq_switch_status_handle(bool status)
         [](const file_context_info &i) { return !begins_with(i, "0"); });
 }
 
-void sysrq_trigger_status_handle(const char *cmd)
+bool sysrq_trigger_status_handle(const char *cmd)
 {
     const file_operate &fop = *fp_get();
     int64_t fd = fop.gfopen(paths::sysrq_trigger);
-    fop.gfwrite(fd, cmd);
+    const bool written = fop.gfwrite(fd, cmd).len >= 0;
     fop.gfclose(fd);
+    return written;
 }
 
 namespace {

@@ -22,4 +22,6 @@ const file_operate *fp_set(const file_operate *table);
 
 vkstatus otg_status_handle(bool status);
 vkstatus sysrq_switch_status_handle(bool status);
-void sysrq_trigger_status_handle(const char *cmd);
+// Whether the kernel took the command: a caller must be able to tell a
+// command that never reached it.
+bool sysrq_trigger_status_handle(const char *cmd);

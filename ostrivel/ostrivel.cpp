@@ -24,6 +24,11 @@ constexpr char program_name[] = "ostrivel";
 constexpr int version_major = 3;
 constexpr int version_minor = 1;
 
+// Command-line mode: the action was carried out (2), or a SysRq command
+// could not be written to the kernel (3).
+constexpr int exit_done = 2;
+constexpr int exit_sysrq_failed = 3;
+
 constexpr uint8_t bit_otg = 1;
 constexpr uint8_t bit_jtag = 2;
 constexpr uint8_t bit_sysrq = 4;
@@ -161,15 +166,17 @@ void args_parse(int argc, char **argv)
     if (argc == 2) {
         ostrivel_parse_cmd(false, argv[1], nullptr);
         signal_pending_take();
-        ostrivel_clean_up(2);
+        ostrivel_clean_up(exit_done);
     }
     if (argc == 3) {
         std::string_view muggle = argv[2];
         if (!single_leading(muggle, is_digit) && !single_leading(muggle, is_command_letter))
             usage();
-        ostrivel_parse_cmd(true, argv[1], argv[2]);
+        const bool written = ostrivel_parse_cmd(true, argv[1], argv[2]) != sysrq_failed;
+        if (!written)
+            vskprint(LOG_LEVEL_ERROR, __func__, "the SysRq command %s did not reach the kernel\n", argv[2]);
         signal_pending_take();
-        ostrivel_clean_up(2);
+        ostrivel_clean_up(written ? exit_done : exit_sysrq_failed);
     }
 }
 
@@ -206,8 +213,7 @@ int8_t ostrivel_parse_cmd(bool muggle_mode, const char *mp, const char *muggle)
     if (muggle_mode) {
         if (text != "mp")
             usage();
-        sysrq_trigger_status_handle(muggle);
-        return 0;
+        return sysrq_trigger_status_handle(muggle) ? 0 : sysrq_failed;
     }
     if (single_leading(text, is_digit)) {
         // An empty text passes the test but names no feature: a status query.

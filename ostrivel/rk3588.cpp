@@ -3,7 +3,9 @@
 #include "rk3588.h"
 
 #include <atomic>
+#include <cerrno>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
@@ -16,6 +18,9 @@ namespace {
 
 // Every line of the handler carries its entry's name, mapped or not.
 constexpr char handler[] = "jtag_status_handle";
+
+// The device tree's name of the SoC whose physical addresses these are.
+constexpr char rk3588_compatible[] = "rockchip,rk3588";
 
 constexpr uint32_t soc_con6_set = 0x40004000;
 constexpr uint32_t sd_card_bits = 0x5500;
@@ -74,6 +79,50 @@ void shared_unmap(void *base, size_t length)
     munmap(base, length);
 }
 
+// Whether the device tree's compatible list (NUL-separated names) has the
+// RK3588 among its entries. A machine without a device tree is not one.
+bool machine_is_rk3588()
+{
+    unique_fd fd(open(paths::dt_compatible, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.ok())
+        return false;
+    char list[4096];
+    size_t len = 0;
+    while (len < sizeof(list)) {
+        ssize_t n = read(fd.get(), list + len, sizeof(list) - len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        len += static_cast<size_t>(n);
+    }
+    for (std::string_view rest(list, len); !rest.empty();) {
+        size_t end = rest.find('\0');
+        if (rest.substr(0, end) == std::string_view(rk3588_compatible))
+            return true;
+        if (end == std::string_view::npos)
+            break;
+        rest.remove_prefix(end + 1);
+    }
+    return false;
+}
+
+// On any other machine the same physical addresses belong to something else:
+// nothing is mapped, and the log says so once, not on every request.
+bool pin_registers_known()
+{
+    static bool refused = false;
+    if (machine_is_rk3588()) {
+        refused = false;
+        return true;
+    }
+    if (!refused)
+        vskprint(LOG_LEVEL_WARN, handler, "this machine is not an RK3588 (no %s in %s), the pin registers are left alone\n",
+                 rk3588_compatible, paths::dt_compatible);
+    refused = true;
+    return false;
+}
+
 bool is_sd_card(uint32_t val_ioc)
 {
     return (val_ioc & sd_card_bits) == sd_card_bits;
@@ -125,6 +174,8 @@ rk3588_window rk3588_window_of(uint64_t base, size_t window, size_t page_size)
 
 vkstatus jtag_status_handle(bool status)
 {
+    if (!pin_registers_known())
+        return vkstatus::vkunknow;
     const rk3588_io &io = *rk3588_io_get();
     const size_t page_size = io.page_size();
     const rk3588_window grf = rk3588_window_of(rk3588_grf_base, rk3588_grf_window, page_size);

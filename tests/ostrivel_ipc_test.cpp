@@ -122,6 +122,20 @@ TEST_F(DaemonTest, EveryRequestClassIsAnsweredOnce)
     EXPECT_EQ(ask("0"), "5");
 }
 
+TEST_F(DaemonTest, ASysRqCommandTheKernelDidNotTakeIsAnsweredMinusOne)
+{
+    start();
+    fs::remove(paths::sysrq_trigger);
+    for (const char *request : {"h", "5l"})
+        EXPECT_EQ(ask(request), "-1") << request;
+    // Feature requests and other texts are answered as before, and the
+    // service goes on serving.
+    EXPECT_EQ(ask("0"), "5");
+    EXPECT_EQ(ask("a"), "0");
+    fs::create_symlink("/dev/full", paths::sysrq_trigger);
+    EXPECT_EQ(ask("s"), "-1");
+}
+
 TEST_F(DaemonTest, UnreadableFeaturesAreClearInTheReply)
 {
     start();

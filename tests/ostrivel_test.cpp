@@ -163,6 +163,41 @@ TEST_F(OstrivelTest, MuggleCommandsAreWrittenWholeToTheTrigger)
     }
 }
 
+// The kernel's trigger is root's, write-only (0200), and the service runs
+// without CAP_DAC_OVERRIDE; a command the kernel did not take is a failure.
+TEST_F(OstrivelTest, SysRqCommandsReachTheKernelOrFailLoudly)
+{
+    const std::string no_override = "--bounding-set=-dac_override,-dac_read_search";
+    struct {
+        const char *board; // how the trigger is laid
+        const char *muggle;
+        int status;
+        const char *trigger;
+    } cases[] = {
+        {"write-only", "h", 2, "h"},
+        {"write-only", "7", 2, "7"},
+        {"missing", "h", 3, nullptr},
+        {"full", "5", 3, nullptr},
+    };
+    for (const auto &c : cases) {
+        test::board::lay();
+        const std::string board = c.board;
+        if (board == "write-only")
+            fs::permissions(paths::sysrq_trigger, fs::perms::owner_write);
+        if (board != "write-only")
+            fs::remove(paths::sysrq_trigger);
+        if (board == "full")
+            fs::create_symlink("/dev/full", paths::sysrq_trigger);
+        auto r = test::run({"/usr/bin/setpriv", no_override, "--", test::bin("ostrivel"), "mp", c.muggle});
+        EXPECT_EQ(r.status, c.status) << c.board << " " << c.muggle << "\n" << r.err;
+        if (c.trigger) {
+            EXPECT_EQ(test::board::trigger(), c.trigger) << c.board;
+        }
+        const std::string failed = std::string("the SysRq command ") + c.muggle + " did not reach the kernel";
+        EXPECT_EQ(test::has_lines_in_order(r.err, {failed}), c.status == 3) << r.err;
+    }
+}
+
 TEST_F(OstrivelTest, UnreadableFeaturesCountAsOff)
 {
     test::board::lay({"--no-otg", "--no-mem"});

@@ -293,6 +293,50 @@ TEST_F(Rk3588Board, DevMemIsMappedReadAndWritten)
     EXPECT_EQ(test::board::reg(test::board::iomux), 0xffff5500u);
 }
 
+// The physical addresses are the RK3588's: anywhere else nothing is mapped,
+// nothing written, and the log says why once.
+TEST_F(Rk3588Registers, OnlyAnRk3588HasItsRegistersTouched)
+{
+    struct {
+        std::string compatible; // empty: no file at all
+        bool rk3588;
+    } cases[] = {
+        {std::string("rockchip,rk3588-evb1-v10\0rockchip,rk3588\0", 41), true},
+        {std::string("rockchip,rk3588", 15), true},
+        {std::string("linux,dummy-virt\0", 17), false},
+        {std::string("rockchip,rk3588s\0rockchip,rk35880\0", 34), false},
+        {std::string("xrockchip,rk3588\0", 17), false},
+        {"", false},
+    };
+    for (const auto &c : cases) {
+        test::board::lay();
+        // From an RK3588 each time, so that every case may log its refusal.
+        test::capture_stderr([] { jtag_status_handle(false); });
+        fs::remove(paths::dt_compatible);
+        if (!c.compatible.empty())
+            test::write_file(paths::dt_compatible, c.compatible);
+        board_io::mapped.clear();
+        std::string err;
+        vkstatus results[2];
+        for (vkstatus &result : results)
+            err += test::capture_stderr([&] { result = jtag_status_handle(true); });
+        const std::string refusal = std::string("this machine is not an RK3588 (no rockchip,rk3588 in ") +
+                                    paths::dt_compatible + "), the pin registers are left alone";
+        if (c.rk3588) {
+            EXPECT_EQ(results[0], vkstatus::vkon) << c.compatible;
+            EXPECT_EQ(board_io::mapped.size(), 4u) << c.compatible;
+            EXPECT_EQ(err.find(refusal), std::string::npos) << err;
+        } else {
+            EXPECT_EQ(results[0], vkstatus::vkunknow) << c.compatible;
+            EXPECT_EQ(results[1], vkstatus::vkunknow) << c.compatible;
+            EXPECT_TRUE(board_io::mapped.empty()) << c.compatible;
+            EXPECT_EQ(test::board::reg(test::board::iomux), 0x5500u) << c.compatible;
+            EXPECT_EQ(test::board::reg(test::board::soc_con6), 0u) << c.compatible;
+            EXPECT_EQ(test::lines_of(err), std::vector<std::string>{refusal}) << c.compatible;
+        }
+    }
+}
+
 TEST_F(Rk3588Board, MissingDevMemIsUnknown)
 {
     test::board::lay({"--no-mem"});
