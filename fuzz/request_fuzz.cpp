@@ -9,6 +9,7 @@
 #include "common/ipc.h"
 #include "log.h"
 #include "ostrivel/ipc.h"
+#include "ostrivel/ostrivel.h"
 #include "paths.h"
 
 static_assert(paths::simulated_board, "the request path is fuzzed on a simulated board only");
@@ -28,9 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char text[msg_text_max + 1] = {};
     size_t len = strnlen(reinterpret_cast<const char *>(data), std::min(size, msg_text_max));
     memcpy(text, data, len);
+    const bool feature = is_feature_request(text);
     int8_t status = request_handle(text);
-    // The reply holds the feature bits, or 0 for a command.
-    if (status < 0 || status > 7)
+    // The reply holds the feature bits, or 0 for a command (-1 for a SysRq
+    // command the kernel did not take).
+    if (status < sysrq_failed || status > 7 || (status < 0 && feature))
         __builtin_trap();
     return 0;
 }

@@ -14,7 +14,8 @@ void gui_run()
     gui.quillmar_gui_create_window();
     gui.quillmar_gui_signal_handle();
     int64_t dbstat = db.quillmar_db_init();
-    // Registered before the first request goes out, so its reply finds it.
+    // Registered before the first request goes out, so its reply finds them.
     notifier_register(notifier_gui_update, gui.quillmar_gui_update);
+    notifier_register(notifier_sysrq_failed, gui.quillmar_gui_sysrq_failed);
     gui.quillmar_gui_run(dbstat);
 }

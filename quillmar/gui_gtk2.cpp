@@ -335,6 +335,21 @@ void gtk2_gui_update(int8_t data)
     g_idle_add(gtk2_gui_apply_status, GUINT_TO_POINTER(static_cast<uint8_t>(data)));
 }
 
+// Runs on the main loop, given a message of its own to show and free.
+gboolean gtk2_gui_show_error(gpointer data)
+{
+    g2operate().error_dialog(static_cast<const char *>(data));
+    g_free(data);
+    return G_SOURCE_REMOVE;
+}
+
+// Called on the receiver thread when the service could not carry out the
+// SysRq request cmd: the dialog opens on the main loop.
+void gtk2_gui_sysrq_failed(const char *cmd)
+{
+    g_idle_add(gtk2_gui_show_error, g_strdup_printf("SysRq command %s failed in ostrivel service", cmd));
+}
+
 // --- SysRq pages -------------------------------------------------------------
 
 GtkWidget *gtk2_create_sysrq_btns(uint8_t base, uint8_t count, const char *const *labels)
@@ -729,6 +744,7 @@ const quillmar_gui_operate gtk2_operate = {
     .quillmar_gui_signal_handle = gtk2_signal_handle,
     .quillmar_gui_run = gtk2_gui_run,
     .quillmar_gui_update = gtk2_gui_update,
+    .quillmar_gui_sysrq_failed = gtk2_gui_sysrq_failed,
 };
 
 } // namespace

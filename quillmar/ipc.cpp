@@ -25,11 +25,13 @@ notifier_from_other nfo;
 namespace {
 
 // The service answers every request once, in the order it took them, into
-// the reply queue. So the replies to come answer the requests sent, in order,
-// and only a feature request's reply carries the feature bits.
+// the reply queue. So the replies to come answer the requests sent, in order:
+// a feature request's reply carries the feature bits, a SysRq command's says
+// whether the kernel took it.
 struct pending_request {
     bool feature;
     int request_queue; // the service's queue it went into
+    char text[msg_text_max + 1]{}; // as sent; empty for an earlier run's
 };
 
 struct pending_list {
@@ -128,8 +130,11 @@ int8_t msg_send(const char *cmd)
     // Recorded before the lock is let go: the receiver cannot take the reply
     // before it knows what it answers. With no receiver no reply is ever
     // taken, and the list would only grow.
-    if (pending.reply_queue >= 0)
-        pending.requests.push_back({.feature = is_feature_request(text), .request_queue = msgid});
+    if (pending.reply_queue >= 0) {
+        pending_request &sent = pending.requests.emplace_back(
+            pending_request{.feature = is_feature_request(text), .request_queue = msgid});
+        text.copy(sent.text, text.size());
+    }
     return 0;
 }
 
@@ -148,6 +153,13 @@ void notifier_register(int type, gui_update_fn tmp)
     if (type != notifier_gui_update)
         return;
     nfo.call_gui_2update = tmp;
+}
+
+void notifier_register(int type, sysrq_failed_fn tmp)
+{
+    if (type != notifier_sysrq_failed)
+        return;
+    nfo.call_gui_2fail = tmp;
 }
 
 int msg_rcv(int msgid, vask::msgbuf *msg)
@@ -183,11 +195,19 @@ int msg_rcv(int msgid, vask::msgbuf *msg)
         pending.settled--;
     lock.unlock();
 
-    if (!answered.feature) {
-        vskprint(LOG_LEVEL_INFO, __func__, "reply %d answers a SysRq request, dropped\n", status);
+    if (answered.feature) {
+        if (gui_update_fn callback = nfo.call_gui_2update.load())
+            callback(status);
         return 0;
     }
-    if (gui_update_fn callback = nfo.call_gui_2update.load())
-        callback(status);
+    // Every other request the assistant sends is a SysRq command, answered
+    // "0" when the kernel took it and negative when not.
+    if (status < 0 && answered.text[0] != '\0') {
+        vskprint(LOG_LEVEL_WARN, __func__, "SysRq command %s failed in the service\n", answered.text);
+        if (sysrq_failed_fn callback = nfo.call_gui_2fail.load())
+            callback(answered.text);
+        return 0;
+    }
+    vskprint(LOG_LEVEL_INFO, __func__, "reply %d answers a SysRq request, dropped\n", status);
     return 0;
 }

@@ -21,7 +21,7 @@ namespace {
 
 // The request texts of the buttons used here.
 constexpr int update_btn = 0, otg_btn = 2, pins_btn = 3, sysrq_feature_btn = 4;
-constexpr int sysrq_t_btn = 1, sysrq_m_btn = 3, log_level_5_btn = 30;
+constexpr int sysrq_t_btn = 1, sysrq_m_btn = 3, log_level_5_btn = 30, log_level_7_btn = 32;
 constexpr int log_level_page = 2;
 
 void click(GtkWidget *widget)
@@ -112,6 +112,7 @@ protected:
         gui.quillmar_gui_signal_handle();
         g2modules.dbstat = db.quillmar_db_init();
         notifier_register(notifier_gui_update, gui.quillmar_gui_update);
+        notifier_register(notifier_sysrq_failed, gui.quillmar_gui_sysrq_failed);
         for (int i = otg_btn; i <= sysrq_feature_btn; i++)
             g_signal_connect(g2modules.labels[i], "notify::label", G_CALLBACK(on_relabel), nullptr);
     }
@@ -208,6 +209,7 @@ TEST_F(EndToEnd, FeatureButtonsDriveTheBoardThroughTheService)
 TEST_F(EndToEnd, SysRqButtonsLeaveTheFeatureButtonsAsTheyAre)
 {
     start({"--pins", "jtag"}, all_on);
+    test::gtk::dialog_answerer answerer(g2modules.window);
     {
         std::lock_guard lock(relabel_mutex);
         relabel_threads.clear();
@@ -223,6 +225,7 @@ TEST_F(EndToEnd, SysRqButtonsLeaveTheFeatureButtonsAsTheyAre)
     ASSERT_TRUE(test::gtk::pump_until([] { return test::board::trigger() == "5"; })) << test::board::trigger();
     answered();
     EXPECT_EQ(feature_labels(), all_on);
+    EXPECT_TRUE(answerer.seen().empty()); // the kernel took both
     pointer_away();
     ASSERT_TRUE(test::gtk::screenshot(g2modules.window, "feature-buttons-all-on"));
 
@@ -302,6 +305,30 @@ TEST_F(EndToEnd, AFailedSendLeavesTheFeatureButtonsTrue)
     ASSERT_TRUE(test::gtk::pump_until([] { return label(sysrq_feature_btn) == " NonRq"; })) << label(sysrq_feature_btn);
     answered();
     EXPECT_EQ(feature_labels(), (std::vector<std::string>{" OTG", " JTAG & UART", " NonRq"}));
+}
+
+TEST_F(EndToEnd, AFailedSysRqCommandShowsAnErrorDialog)
+{
+    // Not all bits set: a "-1" taken for feature bits would show JTAG.
+    const std::vector<std::string> features = {" OTG", " SD Card", " SysRq"};
+    start({}, features);
+    // In the service's place, one whose write to the SysRq trigger fails.
+    stop_service();
+    const int requests = test::wire::request_queue(), replies = test::wire::reply_queue();
+    test::gtk::dialog_answerer answerer(g2modules.window);
+
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(test::gtk::nested_notebook()), log_level_page);
+    click(g2modules.sysrq_btns[log_level_7_btn]);
+    ASSERT_TRUE(test::gtk::pump_until([&] { return waiting(requests) == 1; }));
+    EXPECT_EQ(test::wire::receive(requests), "7l");
+    ASSERT_TRUE(test::wire::send(replies, "-1"));
+    ASSERT_TRUE(test::gtk::pump_until([&] { return !answerer.seen().empty(); }));
+    test::gtk::pump();
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    EXPECT_EQ(answerer.seen()[0].title, "Error");
+    EXPECT_EQ(answerer.seen()[0].type, GTK_MESSAGE_ERROR);
+    EXPECT_EQ(answerer.seen()[0].text, "SysRq command 7l failed in ostrivel service");
+    EXPECT_EQ(feature_labels(), features);
 }
 
 } // namespace

@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <string>
 #include <sys/msg.h>
 #include <unistd.h>
+#include <vector>
 
 #include "common/ipc.h"
 #include "quillmar/ipc.h"
@@ -21,6 +23,7 @@ namespace {
 std::mutex mutex;
 std::condition_variable arrived;
 std::deque<int> received;
+std::deque<std::string> failed; // texts of the SysRq requests reported failed
 // While set, the callback holds the receiver after its value is kept, so
 // that the replies after it wait in the queue.
 bool hold = false;
@@ -32,6 +35,12 @@ void record(int8_t status)
     received.push_back(status);
     arrived.notify_all();
     released.wait(lock, [] { return !hold; });
+}
+
+void record_failure(const char *cmd)
+{
+    std::lock_guard lock(mutex);
+    failed.push_back(cmd);
 }
 
 std::optional<int> next_value()
@@ -69,6 +78,7 @@ protected:
     void SetUp() override
     {
         notifier_register(notifier_gui_update, record);
+        notifier_register(notifier_sysrq_failed, record_failure);
         replies = test::wire::reply_queue();
         // As a start of the service does: what the last test left unanswered
         // is gone with the queue.
@@ -84,6 +94,7 @@ protected:
         EXPECT_TRUE(test::wait_until_receiving(getpid()));
         std::lock_guard lock(mutex);
         received.clear();
+        failed.clear();
     }
 
     // The request queue removed and made anew, as the service does when it
@@ -102,13 +113,14 @@ protected:
         ASSERT_TRUE(test::wire::send(replies, reply));
     }
 
-    // The callback got nothing more: the receiver is idle with every reply taken.
+    // The callbacks got nothing more: the receiver is idle with every reply taken.
     void expect_no_more_values()
     {
         ASSERT_TRUE(test::eventually([&] { return waiting(replies) == 0; }));
         ASSERT_TRUE(test::wait_until_receiving(getpid()));
         std::lock_guard lock(mutex);
         EXPECT_TRUE(received.empty()) << received.front();
+        EXPECT_TRUE(failed.empty()) << failed.front();
     }
 
     int requests = -1;
@@ -156,8 +168,36 @@ TEST_F(AssistantChannel, RepliesToOtherRequestsNeverReachTheCallback)
     }
 }
 
+TEST_F(AssistantChannel, AFailedSysRqCommandReachesOnlyTheFailureCallback)
+{
+    struct {
+        const char *request;
+        const char *reply;
+        std::vector<std::string> failed;
+    } cases[] = {{"h", "-1", {"h"}}, {"7l", "-1", {"7l"}}, {"abcdefg", "-1", {"abcde"}},
+                 {"t", "0", {}}, {"5l", "0", {}}};
+    for (const auto &c : cases) {
+        ASSERT_EQ(msg_send(c.request), 0);
+        ASSERT_EQ(msg_send("4"), 0);
+        serve(std::string(c.request).substr(0, 5).c_str(), c.reply);
+        serve("4", "3");
+        // The feature callback gets the toggle's bits only, and after the
+        // SysRq command's reply was done with.
+        EXPECT_EQ(next_value(), 3) << c.request;
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(std::vector<std::string>(failed.begin(), failed.end()), c.failed) << c.request;
+        failed.clear();
+    }
+    expect_no_more_values();
+}
+
 TEST_F(AssistantChannel, RepliesNoRequestWaitsForAreDropped)
 {
+    // One request answered first: what an earlier test left unanswered went
+    // with the service's queue, and this send forgets it.
+    ASSERT_EQ(msg_send("0"), 0);
+    serve("0", "4");
+    EXPECT_EQ(next_value(), 4);
     ASSERT_TRUE(test::wire::send(replies, "5"));
     expect_no_more_values();
     ASSERT_EQ(msg_send("0"), 0);
@@ -167,7 +207,7 @@ TEST_F(AssistantChannel, RepliesNoRequestWaitsForAreDropped)
 
 TEST_F(AssistantChannel, WithoutCallbackRepliesAreDropped)
 {
-    notifier_register(notifier_gui_update, nullptr);
+    notifier_register(notifier_gui_update, gui_update_fn{});
     ASSERT_EQ(msg_send("0"), 0);
     serve("0", "5");
     // Only another type: ignored, so still no callback.
@@ -273,7 +313,7 @@ TEST_F(AssistantChannel, RequestsOfAnEarlierRunAreAnsweredFirst)
     ASSERT_TRUE(test::wire::send(requests, "t"));
     ASSERT_TRUE(test::wire::send(requests, "2"));
     ASSERT_EQ(msg_send("0"), 0);
-    serve("t", "0");
+    serve("t", "-1"); // not this run's to report
     serve("2", "1");
     serve("0", "4");
     EXPECT_EQ(next_value(), 4);

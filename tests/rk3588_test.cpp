@@ -335,6 +335,11 @@ TEST_F(Rk3588Registers, OnlyAnRk3588HasItsRegistersTouched)
             EXPECT_EQ(test::lines_of(err), std::vector<std::string>{refusal}) << c.compatible;
         }
     }
+    // The simulated board's own state for another machine.
+    test::board::lay({"--not-rk3588"});
+    board_io::mapped.clear();
+    EXPECT_EQ(run(true), vkstatus::vkunknow);
+    EXPECT_TRUE(board_io::mapped.empty());
 }
 
 TEST_F(Rk3588Board, MissingDevMemIsUnknown)
