@@ -42,7 +42,11 @@ int main(int argc, char **argv)
     key_t reply_key = ftok(paths::quillmar_ipc_key, 'z');
     if (request_key < 0 || reply_key < 0)
         return fail("the queues' key files are missing");
-    int requests = msgget(request_key, 0);
+    // Asked for with the right to send: who may not send hears so first, before
+    // a reply queue someone else made stands in the way.
+    int requests = msgget(request_key, 0200);
+    if (requests < 0 && errno == EACCES)
+        return fail("you may not send requests to ostrivel (root and the members of group vask may)");
     if (requests < 0)
         return fail(errno == ENOENT ? "ostrivel is not running: its request queue does not exist"
                                     : "cannot open the request queue");
