@@ -15,6 +15,7 @@
 #include "ip.h"
 #include "log.h"
 #include "paths.h"
+#include "process.h"
 #include "quillmar.h"
 #include "quillmar/ipc.h"
 
@@ -766,5 +767,6 @@ quillmar_gui_operate gui_get_gtk2_operate(quillmar_db_operate tmp)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gui get gtk2 method\n");
     db_operate = tmp;
+    db_operate.quillmar_db_list_to(gtk2_flush_clist);
     return gtk2_operate;
 }

@@ -7,7 +7,7 @@
 
 #include "database.h"
 #include "gui.h"
-#include "process.h"
+#include "proc_record.h"
 
 inline constexpr int base_btn_count = 5;
 inline constexpr int sysrq_btn_count = 35;

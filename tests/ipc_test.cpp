@@ -69,8 +69,11 @@ private:
     {
         if (struct group *g = getgrnam(ipc_group)) {
             had_gid = g->gr_gid;
-            for (char **m = g->gr_mem; *m; m++)
-                had_members += (had_members.empty() ? "" : ",") + std::string(*m);
+            for (char **m = g->gr_mem; *m; m++) {
+                if (!had_members.empty())
+                    had_members += ',';
+                had_members += *m;
+            }
         }
     }
     void check(bool done) { ok = ok && done; }
@@ -405,8 +408,11 @@ TEST_F(QueueAccess, AGroupTooLargeForAFirstBufferIsStillFound)
     // Every user of the host a member: the entry outgrows a small buffer.
     std::string members;
     setpwent();
-    while (struct passwd *pw = getpwent())
-        members += (members.empty() ? "" : ",") + std::string(pw->pw_name);
+    while (struct passwd *pw = getpwent()) {
+        if (!members.empty())
+            members += ',';
+        members += pw->pw_name;
+    }
     endpwent();
     group.reset();
     group = group_state::present(members);
