@@ -21,6 +21,7 @@
 #include "gui_gtk2.h"
 #include "ip.h"
 #include "paths.h"
+#include "quillmar.h"
 #include "quillmar/ipc.h"
 #include "support.h"
 
@@ -153,7 +154,7 @@ protected:
         ASSERT_NE(getenv("DISPLAY"), nullptr) << "the window tests need an X server (scripts/test runs Xvfb)";
         test::board::lay();
         db = db_get_operate();
-        gui = gui_get_gtk2_operate(db);
+        gui = gui_get_gtk2_operate(db, quillmar_clean_up);
         gui.quillmar_gui_create_window();
         gui.quillmar_gui_signal_handle();
         g2modules.dbstat = db.quillmar_db_init();
