@@ -303,6 +303,12 @@ GtkWidget *gtk2_create_base_box()
         gtk_box_pack_start(GTK_BOX(column), g2modules.base_btns[i], TRUE, TRUE, 0);
     }
     gtk2_create_notebook_tabs(base, tabs_sysrq);
+    // The SysRq pages keep the width their longest label needs, so that no
+    // label is cut at the window's size: the column gives way, its texts are
+    // short.
+    GList *parts = gtk_container_get_children(GTK_CONTAINER(base));
+    gtk_box_set_child_packing(GTK_BOX(base), GTK_WIDGET(g_list_last(parts)->data), FALSE, TRUE, 0, GTK_PACK_START);
+    g_list_free(parts);
     return base;
 }
 
