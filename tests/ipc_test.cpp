@@ -547,8 +547,10 @@ class recorded_receiver {
 public:
     recorded_receiver()
     {
-        if (pipe(waits_pipe) != 0)
+        if (pipe(waits_pipe) != 0) {
+            waits_pipe[0] = waits_pipe[1] = -1;
             return;
+        }
         pid_ = fork();
         if (pid_ == 0) {
             ipc_pause_set(&recording_pause);
@@ -563,8 +565,9 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        close(waits_pipe[0]);
-        close(waits_pipe[1]);
+        for (int fd : waits_pipe)
+            if (fd >= 0)
+                close(fd);
         remove_queue(paths::quillmar_ipc_key, 'z');
         test::board::lay();
     }
