@@ -205,9 +205,13 @@ TEST_F(CollectorTest, RefreshStoresEveryProcessAndDropsEndedOnes)
     pin_to_cpus(sleeper, {0});
     if (sysconf(_SC_NPROCESSORS_CONF) >= 2)
         pin_to_cpus(named, {0, 1});
-    // The child's exec is done when its command line shows the new argv[0].
+    // The child's exec is done when its command line shows the new argv[0];
+    // the other child has taken its name once its stat shows it asleep so.
     ASSERT_TRUE(test::eventually(
         [&] { return test::read_file("/proc/" + std::to_string(sleeper) + "/cmdline").starts_with("/bin/L"); }));
+    ASSERT_TRUE(test::eventually([&] {
+        return test::read_file("/proc/" + std::to_string(named) + "/stat").find(" (it's (a b)) S ") != std::string::npos;
+    }));
 
     // Processes of the machine may end in the middle of a refresh; one in
     // which every read works counts no failure.
