@@ -158,6 +158,10 @@ TEST_F(AssistantChannel, RepliesToOtherRequestsNeverReachTheCallback)
 
 TEST_F(AssistantChannel, RepliesNoRequestWaitsForAreDropped)
 {
+    // Requests an earlier test left unanswered went with the service's queue;
+    // the assistant learns so at its next send. Then none of ours waits.
+    ASSERT_EQ(msg_send("t"), 0);
+    serve("t", "0");
     ASSERT_TRUE(test::wire::send(replies, "5"));
     expect_no_more_values();
     ASSERT_EQ(msg_send("0"), 0);
