@@ -528,13 +528,13 @@ void rss_over_refreshes(assistant_window &window, int count)
            wall.median * 1e3, wall.min * 1e3, wall.max * 1e3);
 }
 
-} // namespace
-
 // The listing's sink: counts the rows instead of drawing them.
-void gtk2_flush_clist(proc_info)
+void count_row(proc_info)
 {
     listed_rows++;
 }
+
+} // namespace
 
 [[noreturn]] void quillmar_clean_up(int exitnum)
 {
@@ -581,6 +581,7 @@ int main(int argc, char **argv)
 
     log_init(LOG_LEVEL_ERROR);
     quillmar_db_operate db = db_get_operate();
+    db.quillmar_db_list_to(count_row);
     if (db.quillmar_db_init() != 0) {
         fprintf(stderr, "process_bench: the database cannot be opened\n");
         return 1;

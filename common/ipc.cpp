@@ -121,6 +121,12 @@ void pause_for(std::chrono::milliseconds wait)
     }
 }
 
+const ipc_pause_operate pause_operate = {
+    .pause_for = pause_for,
+};
+
+std::atomic<const ipc_pause_operate *> pause_in_use{&pause_operate};
+
 void request_done()
 {
     if (holds_request) {
@@ -145,7 +151,7 @@ void *server_loop(void *)
             msgid = own_queue(ipc_own_queue, clean, failing);
             if (msgid < 0) {
                 failing = true;
-                pause_for(backoff);
+                ipc_pause_get()->pause_for(backoff);
                 backoff = std::min(backoff * 2, backoff_most);
                 continue;
             }
@@ -167,7 +173,7 @@ void *server_loop(void *)
                     vskprint(LOG_LEVEL_WARN, __func__, "failed to receive from the message queue, errno: %d\n",
                              errno);
                 failing = true;
-                pause_for(backoff);
+                ipc_pause_get()->pause_for(backoff);
                 backoff = std::min(backoff * 2, backoff_most);
             }
             continue;
@@ -191,6 +197,16 @@ bool server_thread_create(pthread_t *thread)
 }
 
 } // namespace
+
+const ipc_pause_operate *ipc_pause_get()
+{
+    return pause_in_use.load();
+}
+
+const ipc_pause_operate *ipc_pause_set(const ipc_pause_operate *table)
+{
+    return pause_in_use.exchange(table ? table : &pause_operate);
+}
 
 group_lookup ipc_group_lookup(const char *name, gid_t *gid)
 {

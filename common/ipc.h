@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -87,6 +88,17 @@ constexpr bool is_feature_request(std::string_view text)
 // From a successful return until msg_rcv returns, the request is in
 // progress: server_quit waits for it.
 ssize_t msg_receive(int msgid, vask::msgbuf *msg, char (&text)[msg_text_max + 1]);
+
+// How the receiver waits before it tries again after a failure: the waits
+// grow from 0.1 s to at most 3.2 s while the failures last.
+struct ipc_pause_operate {
+    void (*pause_for)(std::chrono::milliseconds wait);
+};
+const ipc_pause_operate *ipc_pause_get();
+// For tests that watch the waits: the receiver pauses through table from now
+// on, or through its own again after nullptr. Returns the table it replaced.
+// The programs never call it.
+const ipc_pause_operate *ipc_pause_set(const ipc_pause_operate *table);
 
 // Starts the receiver thread; when the program waits for it, returns once it
 // has ended. Returns whether the receiver was started.

@@ -6,6 +6,9 @@
 
 struct proc_info;
 
+// Takes one row of a listing: the view's gtk2_flush_clist.
+using quillmar_db_row_fn = void (*)(proc_info info);
+
 struct quillmar_db_operate {
     int64_t (*quillmar_db_init)();
     bool (*quillmar_db_query)(int64_t pid, bool is_desc, const char *colname);
@@ -16,6 +19,9 @@ struct quillmar_db_operate {
     // statement text with its values, as quillmar_db_exec_prepare does.
     bool (*quillmar_db_exec_row)(const proc_info &row, bool update);
     void (*quillmar_db_clean)();
+    // Where the rows of every later listing go. The view hands its own
+    // function over, so that the store calls up into no view of its own.
+    void (*quillmar_db_list_to)(quillmar_db_row_fn row);
 };
 
 quillmar_db_operate db_get_operate();

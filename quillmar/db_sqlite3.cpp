@@ -11,10 +11,9 @@
 #include <string_view>
 #include <sqlite3.h>
 
-#include "gui_gtk2.h"
 #include "log.h"
 #include "paths.h"
-#include "process.h"
+#include "proc_record.h"
 
 namespace {
 
@@ -33,6 +32,7 @@ struct sqlite3_modules {
     statement exists;
     statement update;
     statement insert;
+    quillmar_db_row_fn list_row = nullptr; // takes each row of a listing
 };
 
 sqlite3_modules s3modules;
@@ -329,7 +329,8 @@ bool sqlite3_query(int64_t pid, bool is_desc, const char *colname)
     int64_t count = 0;
     while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
         count++;
-        gtk2_flush_clist(decode_row(stmt.get()));
+        if (s3modules.list_row)
+            s3modules.list_row(decode_row(stmt.get()));
     }
     return count > 0;
 }
@@ -341,6 +342,11 @@ void sqlite3_db_clean()
     connection_close();
 }
 
+void sqlite3_list_to(quillmar_db_row_fn row)
+{
+    s3modules.list_row = row;
+}
+
 const quillmar_db_operate sqlite3_operate = {
     .quillmar_db_init = sqlite3_db_init,
     .quillmar_db_query = sqlite3_query,
@@ -348,9 +354,24 @@ const quillmar_db_operate sqlite3_operate = {
     .quillmar_db_exec_prepare = sqlite3_exec_prepare_v2,
     .quillmar_db_exec_row = sqlite3_exec_prepare_v2,
     .quillmar_db_clean = sqlite3_db_clean,
+    .quillmar_db_list_to = sqlite3_list_to,
 };
 
 } // namespace
+
+void sql_quote(const char *text, char *out, size_t size)
+{
+    size_t o = 0;
+    for (const char *c = text; *c && o + 1 < size; c++) {
+        if (*c == '\'') {
+            if (o + 2 >= size)
+                break;
+            out[o++] = '\'';
+        }
+        out[o++] = *c;
+    }
+    out[o] = '\0';
+}
 
 quillmar_db_operate db_get_sqlite3_operate()
 {

@@ -6,11 +6,11 @@
 #include "log.h"
 #include "quillmar/ipc.h"
 
-void gui_run()
+void gui_run(quillmar_exit_fn clean_up)
 {
     quillmar_db_operate db = db_get_operate();
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to create a gui with gtk2\n");
-    quillmar_gui_operate gui = gui_get_gtk2_operate(db);
+    quillmar_gui_operate gui = gui_get_gtk2_operate(db, clean_up);
     gui.quillmar_gui_create_window();
     gui.quillmar_gui_signal_handle();
     int64_t dbstat = db.quillmar_db_init();

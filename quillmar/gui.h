@@ -12,4 +12,9 @@ struct quillmar_gui_operate {
     void (*quillmar_gui_sysrq_failed)(const char *cmd);
 };
 
-void gui_run();
+// The program's exit path (quillmar_clean_up): it does not return.
+using quillmar_exit_fn = void (*)(int exitnum);
+
+// Runs the GUI; the window's fatal paths and its closing end the program
+// through clean_up.
+void gui_run(quillmar_exit_fn clean_up);

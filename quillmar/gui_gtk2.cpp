@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "ip.h"
 #include "log.h"
 #include "paths.h"
+#include "process.h"
 #include "quillmar.h"
 #include "quillmar/ipc.h"
 
@@ -177,6 +179,8 @@ constexpr int exit_window_closed = 10;
 constexpr int exit_icon_failed = -3;
 
 quillmar_db_operate db_operate;
+// Handed down by the entry, which owns it and calls into the window.
+quillmar_exit_fn program_clean_up;
 
 struct gobject_unref {
     void operator()(gpointer object) const { g_object_unref(object); }
@@ -299,6 +303,12 @@ GtkWidget *gtk2_create_base_box()
         gtk_box_pack_start(GTK_BOX(column), g2modules.base_btns[i], TRUE, TRUE, 0);
     }
     gtk2_create_notebook_tabs(base, tabs_sysrq);
+    // The SysRq pages keep the width their longest label needs, so that no
+    // label is cut at the window's size: the column gives way, its texts are
+    // short.
+    GList *parts = gtk_container_get_children(GTK_CONTAINER(base));
+    gtk_box_set_child_packing(GTK_BOX(base), GTK_WIDGET(g_list_last(parts)->data), FALSE, TRUE, 0, GTK_PACK_START);
+    g_list_free(parts);
     return base;
 }
 
@@ -631,7 +641,8 @@ GdkPixbuf *gtk2_create_pixbuf(const char *fpath)
         return pixbuf;
     vskprint(LOG_LEVEL_ERROR, __func__, "%s\n", error->message);
     g_error_free(error);
-    quillmar_clean_up(exit_icon_failed);
+    program_clean_up(exit_icon_failed);
+    abort(); // the exit path does not return
 }
 
 void gtk2_create_main_window()
@@ -704,7 +715,7 @@ void gtk2_destroy(GtkWidget *, gpointer)
     gtk2_timer_remove();
     db_operate.quillmar_db_clean();
     gtk_main_quit();
-    quillmar_clean_up(exit_window_closed);
+    program_clean_up(exit_window_closed);
 }
 
 void gtk2_signal_handle()
@@ -778,9 +789,11 @@ const gtk2_base_operate *gtk2_get_base_operate()
     return &base_operate;
 }
 
-quillmar_gui_operate gui_get_gtk2_operate(quillmar_db_operate tmp)
+quillmar_gui_operate gui_get_gtk2_operate(quillmar_db_operate tmp, quillmar_exit_fn clean_up)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gui get gtk2 method\n");
     db_operate = tmp;
+    program_clean_up = clean_up;
+    db_operate.quillmar_db_list_to(gtk2_flush_clist);
     return gtk2_operate;
 }

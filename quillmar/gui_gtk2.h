@@ -7,7 +7,7 @@
 
 #include "database.h"
 #include "gui.h"
-#include "process.h"
+#include "proc_record.h"
 
 inline constexpr int base_btn_count = 5;
 inline constexpr int sysrq_btn_count = 35;
@@ -39,7 +39,9 @@ struct gtk2_base_operate {
 
 const gtk2_base_operate *gtk2_get_base_operate();
 
-quillmar_gui_operate gui_get_gtk2_operate(quillmar_db_operate tmp);
+// The GTK2 GUI on the store tmp; clean_up is the program's exit path, taken
+// when the window is closed or cannot be made.
+quillmar_gui_operate gui_get_gtk2_operate(quillmar_db_operate tmp, quillmar_exit_fn clean_up);
 
 // Appends one process to the list; the store calls it for each listed row.
 void gtk2_flush_clist(proc_info info);

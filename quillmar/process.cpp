@@ -17,8 +17,6 @@
 #include "log.h"
 #include "procfs.h"
 
-machine_info minfo = {.cpu_count = 0, .mtime = -1, .memtotal = 0};
-
 namespace {
 
 struct file_descriptor_info {
@@ -287,20 +285,6 @@ void proc_cpulist_format(int64_t affinity, int64_t cpu_count, char (&text)[128])
     for (int i = 0; i < cpu_count && i < 64 && used < sizeof(text) - 1; i++)
         if (static_cast<uint64_t>(affinity) >> i & 1)
             used += static_cast<size_t>(snprintf(text + used, sizeof(text) - used, "%d", i));
-}
-
-void sql_quote(const char *text, char *out, size_t size)
-{
-    size_t o = 0;
-    for (const char *c = text; *c && o + 1 < size; c++) {
-        if (*c == '\'') {
-            if (o + 2 >= size)
-                break;
-            out[o++] = '\'';
-        }
-        out[o++] = *c;
-    }
-    out[o] = '\0';
 }
 
 int8_t proc_list_flush()

@@ -90,6 +90,6 @@ int main(int argc, char **argv)
     vskprint(LOG_LEVEL_INFO, __func__, "log initialization complete, %s v%d.%d, pid: %d\n", program_name,
              quillmar_version_major, quillmar_version_minor, getpid());
     server_init();
-    gui_run();
+    gui_run(quillmar_clean_up);
     quillmar_clean_up(0);
 }

@@ -5,9 +5,10 @@
 #include <sqlite3.h>
 
 #include "database.h"
+#include "db_sqlite3.h"
 #include "gui_gtk2.h"
 #include "paths.h"
-#include "process.h"
+#include "proc_record.h"
 #include "support.h"
 
 namespace {
@@ -30,6 +31,7 @@ protected:
         test::board::lay();
         std::filesystem::remove(paths::process_db);
         db = db_get_operate();
+        db.quillmar_db_list_to(gtk2_flush_clist);
         ASSERT_EQ(db.quillmar_db_init(), 0);
         gtk_clist_clear(GTK_CLIST(g2modules.clist));
         minfo = {.cpu_count = 8, .mtime = 1000, .memtotal = 4000};
@@ -229,6 +231,9 @@ TEST_F(StoreTest, RowStatementsAreLoggedWithTheirValues)
                       "Virt = 1000, Res = 50, \t\t\tShr = 7, CpuTime = 5000000000, Time = '02:03.45', Comm = 'x', "
                       "Affinity = 255, \t\t\tCpuList = '01234567', MinFlt = 11, CMinFlt = 12, MajFlt = 13, "
                       "CMajFlt = 14, \t\t\tCmdLine = '/bin/it''s ''quoted''' WHERE Pid = 7;\n");
+    char out[16];
+    sql_quote("''''''''''", out, sizeof(out)); // bounded: whole pairs only
+    EXPECT_STREQ(out, "''''''''''''''");
 }
 
 TEST_F(StoreTest, RowWritesFollowTheTableWhenItIsMadeAgainOrGone)

@@ -12,6 +12,7 @@
 #include "gtk_support.h"
 #include "gui_gtk2.h"
 #include "paths.h"
+#include "quillmar.h"
 #include "quillmar/ipc.h"
 #include "support.h"
 
@@ -107,7 +108,7 @@ protected:
         server_init();
         ASSERT_TRUE(test::wait_until_receiving(getpid()));
         quillmar_db_operate db = db_get_operate();
-        gui = gui_get_gtk2_operate(db);
+        gui = gui_get_gtk2_operate(db, quillmar_clean_up);
         gui.quillmar_gui_create_window();
         gui.quillmar_gui_signal_handle();
         g2modules.dbstat = db.quillmar_db_init();

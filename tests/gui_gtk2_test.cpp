@@ -21,6 +21,7 @@
 #include "gui_gtk2.h"
 #include "ip.h"
 #include "paths.h"
+#include "quillmar.h"
 #include "quillmar/ipc.h"
 #include "support.h"
 
@@ -153,7 +154,7 @@ protected:
         ASSERT_NE(getenv("DISPLAY"), nullptr) << "the window tests need an X server (scripts/test runs Xvfb)";
         test::board::lay();
         db = db_get_operate();
-        gui = gui_get_gtk2_operate(db);
+        gui = gui_get_gtk2_operate(db, quillmar_clean_up);
         gui.quillmar_gui_create_window();
         gui.quillmar_gui_signal_handle();
         g2modules.dbstat = db.quillmar_db_init();
@@ -429,6 +430,24 @@ TEST_F(GuiTest, UnreachableServiceShowsTheIpcErrorForEveryButton)
     }
 }
 
+// A button shows its whole label: the text has ink, and after it there is
+// nothing but the button's face up to its edge.
+void expect_label_whole(GdkPixbuf *pic, GtkWidget *button)
+{
+    GtkWidget *label = gtk_bin_get_child(GTK_BIN(button));
+    ASSERT_TRUE(GTK_IS_LABEL(label));
+    PangoRectangle text;
+    pango_layout_get_pixel_extents(gtk_label_get_layout(GTK_LABEL(label)), nullptr, &text);
+    int lx = 0, ly = 0;
+    gtk_label_get_layout_offsets(GTK_LABEL(label), &lx, &ly);
+    const area l = area_of(label), b = area_of(button);
+    const int x = l.x + lx - label->allocation.x + text.x, y = l.y + ly - label->allocation.y + text.y;
+    const int face_end = b.x + b.w - button->style->xthickness;
+    const char *what = gtk_label_get_text(GTK_LABEL(label));
+    EXPECT_GT(colours(pic, {x, y, text.width, text.height}), 1u) << what;
+    EXPECT_EQ(colours(pic, {x + text.width, y, face_end - x - text.width, text.height}), 1u) << what;
+}
+
 TEST_F(GuiTest, OnlyTheTopNotebookHandlesPageSwitches)
 {
     guint switch_page = g_signal_lookup("switch-page", GTK_TYPE_NOTEBOOK);
@@ -445,6 +464,10 @@ TEST_F(GuiTest, OnlyTheTopNotebookHandlesPageSwitches)
         ASSERT_TRUE(pic);
         shown[page] = pixels(pic.get(), area_of(nested));
         ASSERT_FALSE(shown[page].empty());
+        // At the window's own size no label is cut.
+        const int first[] = {0, 12, 25, sysrq_btn_count};
+        for (int i = first[page]; i < first[page + 1]; i++)
+            expect_label_whole(pic.get(), g2modules.sysrq_btns[i]);
     }
     // Each page shows its own buttons.
     EXPECT_NE(shown[0], shown[1]);

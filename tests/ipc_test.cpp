@@ -1,6 +1,7 @@
 // Who may use the two queues: the service's request queue is root's and its
-// group's, the assistant's reply queue its owner's; and replies still reach an
-// unprivileged assistant whichever program starts first.
+// group's, the assistant's reply queue its owner's; replies still reach an
+// unprivileged assistant whichever program starts first; and a receiver that
+// keeps failing backs off.
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -69,8 +70,11 @@ private:
     {
         if (struct group *g = getgrnam(ipc_group)) {
             had_gid = g->gr_gid;
-            for (char **m = g->gr_mem; *m; m++)
-                had_members += (had_members.empty() ? "" : ",") + std::string(*m);
+            for (char **m = g->gr_mem; *m; m++) {
+                if (!had_members.empty())
+                    had_members += ',';
+                had_members += *m;
+            }
         }
     }
     void check(bool done) { ok = ok && done; }
@@ -405,8 +409,11 @@ TEST_F(QueueAccess, AGroupTooLargeForAFirstBufferIsStillFound)
     // Every user of the host a member: the entry outgrows a small buffer.
     std::string members;
     setpwent();
-    while (struct passwd *pw = getpwent())
-        members += (members.empty() ? "" : ",") + std::string(pw->pw_name);
+    while (struct passwd *pw = getpwent()) {
+        if (!members.empty())
+            members += ',';
+        members += pw->pw_name;
+    }
     endpwent();
     group.reset();
     group = group_state::present(members);
@@ -520,6 +527,99 @@ TEST_F(QueueAccess, TheAssistantNeverTakesRepliesFromAStrangersQueue)
     EXPECT_EQ(count_of(err, "message queue is back with id: "), 1u) << err;
     close(err_fd);
     unlink(err_path);
+}
+
+// The receiver's waits, seen through its pause: each one written to a pipe
+// in milliseconds, and not waited.
+int waits_pipe[2];
+
+void record_wait(std::chrono::milliseconds wait)
+{
+    const int32_t ms = static_cast<int32_t>(wait.count());
+    (void)!write(waits_pipe[1], &ms, sizeof(ms));
+}
+
+const ipc_pause_operate recording_pause = {.pause_for = record_wait};
+
+// The assistant's receiver alone in a child that records its waits; gone
+// again with its queue and the pipe, and the board laid anew.
+class recorded_receiver {
+public:
+    recorded_receiver()
+    {
+        if (pipe(waits_pipe) != 0) {
+            waits_pipe[0] = waits_pipe[1] = -1;
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            ipc_pause_set(&recording_pause);
+            server_init();
+            for (;;)
+                pause();
+        }
+    }
+    ~recorded_receiver()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : waits_pipe)
+            if (fd >= 0)
+                close(fd);
+        remove_queue(paths::quillmar_ipc_key, 'z');
+        test::board::lay();
+    }
+    pid_t pid() const { return pid_; }
+
+    // The next n waits; fewer when the receiver stops pausing.
+    std::vector<int32_t> waits(size_t n) const
+    {
+        std::vector<int32_t> out;
+        pollfd p{waits_pipe[0], POLLIN, 0};
+        int32_t ms = 0;
+        while (out.size() < n && poll(&p, 1, static_cast<int>(std::chrono::milliseconds(test::patience).count())) == 1 &&
+               read(waits_pipe[0], &ms, sizeof(ms)) == sizeof(ms))
+            out.push_back(ms);
+        return out;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST(ReceiveLoop, WaitsDoubleTo3200MsOnEitherFailure)
+{
+    const struct {
+        const char *path;
+        bool key_file;
+        int removals; // of the queue under the waiting receiver: each a failed receive
+    } cases[] = {
+        {"the queue cannot be made", false, 0},
+        // The first failed receive is tried again at once, each later one after a wait.
+        {"receives keep failing", true, 8},
+    };
+    for (const auto &c : cases) {
+        test::board::lay();
+        remove_queue(paths::quillmar_ipc_key, 'z');
+        if (!c.key_file)
+            std::filesystem::remove(paths::quillmar_ipc_key);
+        recorded_receiver receiver;
+        ASSERT_GT(receiver.pid(), 0);
+        int last = -1;
+        for (int i = 0; i < c.removals; i++) {
+            int q = -1;
+            ASSERT_TRUE(test::eventually([&] {
+                q = reply_queue();
+                return q >= 0 && q != last;
+            })) << c.path << ", removal " << i;
+            ASSERT_TRUE(test::wait_until_receiving(receiver.pid())) << c.path << ", removal " << i;
+            ASSERT_EQ(msgctl(q, IPC_RMID, nullptr), 0);
+            last = q;
+        }
+        EXPECT_EQ(receiver.waits(7), (std::vector<int32_t>{100, 200, 400, 800, 1600, 3200, 3200})) << c.path;
+    }
 }
 
 } // namespace

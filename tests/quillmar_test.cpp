@@ -71,7 +71,7 @@ TEST_F(QuillmarTest, LevelComesFromTheSecondArgument)
         int level;
     } cases[] = {
         {{}, 1},           {{"-d", "3"}, 3},    {{"x", "3"}, 3},     {{"--dbglevel", "2"}, 2},
-        {{"-d", "0"}, 4},  {{"-d", "9"}, 4},    {{"-d", "abc"}, 4},  {{"-d", "1234"}, 4},
+        {{"-d", "0"}, 4},  {{"-d", "5"}, 4},    {{"-d", "abc"}, 4},  {{"-d", "1234"}, 4},
         {{"-d", "300"}, 4}, {{"-d", ""}, 4},
     };
     for (const auto &c : cases) {
