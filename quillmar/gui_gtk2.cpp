@@ -17,7 +17,7 @@
 #include "log.h"
 #include "paths.h"
 #include "process.h"
-#include "quillmar.h"
+#include "version.h"
 #include "quillmar/ipc.h"
 
 gtk2_modules g2modules;

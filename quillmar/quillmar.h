@@ -3,8 +3,7 @@
 
 #include <cstdint>
 
-inline constexpr int quillmar_version_major = 3;
-inline constexpr int quillmar_version_minor = 1;
+#include "version.h"
 
 uint8_t curlevel_handle(const char *buf);
 [[noreturn]] void quillmar_clean_up(int exitnum);
