@@ -14,10 +14,11 @@ struct quillmar_db_operate {
     bool (*quillmar_db_query)(int64_t pid, bool is_desc, const char *colname);
     bool (*quillmar_db_exec_sql)(const char *sql);
     bool (*quillmar_db_exec_prepare)(const char *sql);
-    // One process's row, its values bound to a statement compiled once per
-    // connection: the UPDATE when update is true, else the INSERT. Logs the
-    // statement text with its values, as quillmar_db_exec_prepare does.
-    bool (*quillmar_db_exec_row)(const proc_info &row, bool update);
+    // One process's row, its values bound to statements compiled once per
+    // connection: the stored row of its pid is updated, or else inserted.
+    // Logs the statement text with its values, as quillmar_db_exec_prepare
+    // does.
+    bool (*quillmar_db_exec_row)(const proc_info &row);
     void (*quillmar_db_clean)();
     // Where the rows of every later listing go. The view hands its own
     // function over, so that the store calls up into no view of its own.

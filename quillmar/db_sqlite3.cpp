@@ -207,59 +207,79 @@ bool sqlite3_exec_prepare_v2(const char *sql)
     return true;
 }
 
-// One process's row, its values bound: an UPDATE of the stored row, or an
-// INSERT. The log shows the statement with its values, as text that SQL
-// would read back the same (quotes doubled).
-bool sqlite3_exec_prepare_v2(const proc_info &p, bool update)
+// The statement text as the log shows it, values written in, as text that
+// SQL would read back the same (quotes doubled).
+void log_row_statement(const proc_info &p, bool update)
 {
-    const char *sql = update ? update_sql : insert_sql;
-    if (!log_level_off(LOG_LEVEL_INFO)) {
-        char time[2 * sizeof(p.time)], comm[2 * sizeof(p.comm)], cpulist[2 * sizeof(p.cpulist)],
-            cmdline[2 * sizeof(p.cmdline)];
-        sql_quote(p.time, time, sizeof(time));
-        sql_quote(p.comm, comm, sizeof(comm));
-        sql_quote(p.cpulist, cpulist, sizeof(cpulist));
-        sql_quote(p.cmdline, cmdline, sizeof(cmdline));
-        char text[4096];
-        if (update)
-            snprintf(text, sizeof(text), update_sql, static_cast<long>(p.priority), static_cast<long>(p.nice),
-                     p.state, static_cast<long>(p.virt), static_cast<long>(p.res), static_cast<long>(p.shr),
-                     static_cast<long>(p.cputime), time, comm, static_cast<long>(p.affinity), cpulist,
-                     static_cast<long>(p.minflt), static_cast<long>(p.cminflt), static_cast<long>(p.majflt),
-                     static_cast<long>(p.cmajflt), cmdline, static_cast<long>(p.pid));
-        else
-            snprintf(text, sizeof(text), insert_sql, static_cast<long>(p.pid), static_cast<long>(p.priority),
-                     static_cast<long>(p.nice), p.state, static_cast<long>(p.virt), static_cast<long>(p.res),
-                     static_cast<long>(p.shr), static_cast<long>(p.cputime), time, comm,
-                     static_cast<long>(p.affinity), cpulist, static_cast<long>(p.minflt),
-                     static_cast<long>(p.cminflt), static_cast<long>(p.majflt), static_cast<long>(p.cmajflt),
-                     cmdline);
-        vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec prepare_v2 %s\n", printable(text).c_str());
+    if (log_level_off(LOG_LEVEL_INFO))
+        return;
+    char time[2 * sizeof(p.time)], comm[2 * sizeof(p.comm)], cpulist[2 * sizeof(p.cpulist)],
+        cmdline[2 * sizeof(p.cmdline)];
+    sql_quote(p.time, time, sizeof(time));
+    sql_quote(p.comm, comm, sizeof(comm));
+    sql_quote(p.cpulist, cpulist, sizeof(cpulist));
+    sql_quote(p.cmdline, cmdline, sizeof(cmdline));
+    char text[4096];
+    if (update)
+        snprintf(text, sizeof(text), update_sql, static_cast<long>(p.priority), static_cast<long>(p.nice), p.state,
+                 static_cast<long>(p.virt), static_cast<long>(p.res), static_cast<long>(p.shr),
+                 static_cast<long>(p.cputime), time, comm, static_cast<long>(p.affinity), cpulist,
+                 static_cast<long>(p.minflt), static_cast<long>(p.cminflt), static_cast<long>(p.majflt),
+                 static_cast<long>(p.cmajflt), cmdline, static_cast<long>(p.pid));
+    else
+        snprintf(text, sizeof(text), insert_sql, static_cast<long>(p.pid), static_cast<long>(p.priority),
+                 static_cast<long>(p.nice), p.state, static_cast<long>(p.virt), static_cast<long>(p.res),
+                 static_cast<long>(p.shr), static_cast<long>(p.cputime), time, comm, static_cast<long>(p.affinity),
+                 cpulist, static_cast<long>(p.minflt), static_cast<long>(p.cminflt), static_cast<long>(p.majflt),
+                 static_cast<long>(p.cmajflt), cmdline);
+    vskprint(LOG_LEVEL_INFO, "sqlite3_exec_prepare_v2", "sqlite3 prepare to exec prepare_v2 %s\n",
+             printable(text).c_str());
+}
+
+// Runs the UPDATE or the INSERT of one row, its values bound.
+int run_row_statement(const proc_info &p, bool update)
+{
+    return run_cached(update ? s3modules.update : s3modules.insert, update ? update_sql : insert_sql,
+                      [&](sqlite3_stmt *stmt) {
+                          // The INSERT names every column in table order; the UPDATE sets
+                          // all but Pid in that order and names the row by Pid last.
+                          int n = 1;
+                          auto bind = [&](const proc_store_column &c) {
+                              switch (c.kind) {
+                              case proc_column_kind::integer: sqlite3_bind_int64(stmt, n++, p.*c.integer); break;
+                              case proc_column_kind::state: sqlite3_bind_int64(stmt, n++, p.state); break;
+                              case proc_column_kind::text: {
+                                  const std::string_view text = proc_column_text(p, c);
+                                  sqlite3_bind_text(stmt, n++, text.data(), static_cast<int>(text.size()),
+                                                    SQLITE_STATIC);
+                                  break;
+                              }
+                              }
+                          };
+                          const proc_store_column &pid = proc_store_column_of(proc_column::Pid);
+                          for (const proc_store_column &c : proc_store_columns)
+                              if (!update || &c != &pid)
+                                  bind(c);
+                          if (update)
+                              bind(pid);
+                      });
+}
+
+// One process's row in one statement: the UPDATE of its stored row, and the
+// INSERT only when no row has its pid. The log shows the statement that
+// wrote the row.
+bool sqlite3_write_row(const proc_info &p)
+{
+    bool update = true;
+    int rc = run_row_statement(p, update);
+    if (rc >= 0 && sqlite3_changes(s3modules.db.get()) == 0) {
+        update = false;
+        rc = run_row_statement(p, update);
     }
-    const int rc = run_cached(update ? s3modules.update : s3modules.insert, sql, [&](sqlite3_stmt *stmt) {
-        // The INSERT names every column in table order; the UPDATE sets all
-        // but Pid in that order and names the row by Pid last.
-        int n = 1;
-        auto bind = [&](const proc_store_column &c) {
-            switch (c.kind) {
-            case proc_column_kind::integer: sqlite3_bind_int64(stmt, n++, p.*c.integer); break;
-            case proc_column_kind::state: sqlite3_bind_int64(stmt, n++, p.state); break;
-            case proc_column_kind::text:
-                sqlite3_bind_text(stmt, n++, proc_column_text(p, c).data(),
-                                  static_cast<int>(proc_column_text(p, c).size()), SQLITE_STATIC);
-                break;
-            }
-        };
-        const proc_store_column &pid = proc_store_column_of(proc_column::Pid);
-        for (const proc_store_column &c : proc_store_columns)
-            if (!update || &c != &pid)
-                bind(c);
-        if (update)
-            bind(pid);
-    });
+    log_row_statement(p, update);
     if (rc >= 0)
         return true;
-    vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 exec prepare_v2 failed with msg %s\n", errmsg());
+    vskprint(LOG_LEVEL_ERROR, "sqlite3_exec_prepare_v2", "sqlite3 exec prepare_v2 failed with msg %s\n", errmsg());
     return false;
 }
 
@@ -352,7 +372,7 @@ const quillmar_db_operate sqlite3_operate = {
     .quillmar_db_query = sqlite3_query,
     .quillmar_db_exec_sql = sqlite3_exec_sql,
     .quillmar_db_exec_prepare = sqlite3_exec_prepare_v2,
-    .quillmar_db_exec_row = sqlite3_exec_prepare_v2,
+    .quillmar_db_exec_row = sqlite3_write_row,
     .quillmar_db_clean = sqlite3_db_clean,
     .quillmar_db_list_to = sqlite3_list_to,
 };

@@ -579,6 +579,8 @@ void gtk2_timer_remove()
         g_source_remove(static_cast<guint>(g2modules.timerid));
         g2modules.timerid = -1;
     }
+    // The files refreshes keep open are of no use until the tab is back.
+    proc_list_release();
 }
 
 void gtk2_flush_proc_list()

@@ -3,6 +3,7 @@
 #include "process.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -10,8 +11,9 @@
 #include <dirent.h>
 #include <sched.h>
 #include <string>
-#include <sys/stat.h>
+#include <sys/resource.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include "database.h"
 #include "log.h"
@@ -35,11 +37,63 @@ int64_t mstat_sum;
 // The pids of this refresh, as an SQL list; its memory is kept between refreshes.
 std::string seen_pids;
 
+// Each process's stat, statm and cmdline stay open from one refresh to the
+// next, while the list is shown, and are read again from their start: that
+// costs a third of opening, reading and closing them. A descriptor belongs
+// to the process it was opened for, never to a later one with the same pid:
+// once that process has ended its reads fail, and the file is opened anew.
+enum proc_file : size_t { proc_stat, proc_statm, proc_cmdline, proc_file_count };
+constexpr const char *proc_file_names[proc_file_count] = {"stat", "statm", "cmdline"};
+
+struct kept_files {
+    std::array<int64_t, proc_file_count> fd = {-1, -1, -1};
+    uint64_t seen = 0; // the refresh that last listed the pid
+};
+
+struct kept_processes {
+    std::unordered_map<int64_t, kept_files> by_pid;
+    uint64_t refresh = 0;
+    size_t budget = 0; // processes whose files may stay open
+    bool budget_known = false;
+};
+kept_processes kept;
+
+// Descriptors the rest of the assistant may need: its X connection, the
+// database, the log, icons and fonts.
+constexpr rlim_t reserved_fds = 256;
+
+// The soft limit on descriptors is raised as far as the hard one allows:
+// the assistant polls, it never selects, so high descriptors are harmless.
+size_t kept_budget()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = {.rlim_cur = limit.rlim_max, .rlim_max = limit.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return SIZE_MAX / proc_file_count;
+    return limit.rlim_cur > reserved_fds ? (limit.rlim_cur - reserved_fds) / proc_file_count : 0;
+}
+
+void kept_close(kept_files &files)
+{
+    for (int64_t &fd : files.fd) {
+        if (fd >= 0)
+            foperate.gfclose(fd);
+        fd = -1;
+    }
+}
+
 // The process being read. A process that ends between the directory scan
 // and its reads is no failure of the refresh: its /proc entry has vanished.
 struct current_process {
     int64_t errors; // failures that count, once the process is known to live on
     bool gone;
+    kept_files *files; // null: its files are closed after each read
 };
 current_process current;
 
@@ -51,21 +105,30 @@ void process_failure(int err)
         current.errors++;
 }
 
-// Opens and reads one file of the current process; a failed read counts,
-// and the file is closed.
-bool read_file(const char *name, int64_t pid, file_context_info &info)
+// Reads one file of the current process, again from its start when it is
+// kept open, else opened; a failed read counts. len is negative after a
+// failure.
+file_context_info read_file(proc_file file, int64_t pid)
 {
-    int64_t fd = foperate.gfopen(name, pid);
-    const int open_err = errno;
-    info = foperate.gfread(fd);
-    const int read_err = errno;
-    if (fd >= 0)
-        foperate.gfclose(fd);
-    if (info.len < 0) {
-        process_failure(fd < 0 ? open_err : read_err);
-        return false;
+    int64_t *kept_fd = current.files ? &current.files->fd[file] : nullptr;
+    if (kept_fd && *kept_fd >= 0) {
+        file_context_info info = foperate.gfreread(*kept_fd);
+        if (info.len >= 0)
+            return info;
+        foperate.gfclose(*kept_fd);
+        *kept_fd = -1;
     }
-    return true;
+    const int64_t fd = foperate.gfopen(proc_file_names[file], pid);
+    const int open_err = errno;
+    file_context_info info = foperate.gfread(fd);
+    const int read_err = errno;
+    if (fd >= 0 && kept_fd && info.len >= 0)
+        *kept_fd = fd;
+    else if (fd >= 0)
+        foperate.gfclose(fd);
+    if (info.len < 0)
+        process_failure(fd < 0 ? open_err : read_err);
+    return info;
 }
 
 void machine_mem_info_get()
@@ -107,8 +170,8 @@ int64_t machine_stat_info_get()
 proc_info proc_stat_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's stat info\n", static_cast<long>(pid));
-    file_context_info info;
-    if (!read_file("stat", pid, info))
+    const file_context_info info = read_file(proc_stat, pid);
+    if (info.len < 0)
         return pinfo;
     proc_stat_parse(info.rbuf, pinfo);
     minfo.mtime = machine_stat_info_get();
@@ -118,8 +181,8 @@ proc_info proc_stat_get(proc_info pinfo, int64_t pid)
 proc_info proc_statm_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's statm info\n", static_cast<long>(pid));
-    file_context_info info;
-    if (read_file("statm", pid, info))
+    const file_context_info info = read_file(proc_statm, pid);
+    if (info.len >= 0)
         proc_statm_parse(info.rbuf, pinfo);
     return pinfo;
 }
@@ -127,8 +190,8 @@ proc_info proc_statm_get(proc_info pinfo, int64_t pid)
 proc_info proc_cmdline_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's cmdline info\n", static_cast<long>(pid));
-    file_context_info info;
-    if (read_file("cmdline", pid, info))
+    const file_context_info info = read_file(proc_cmdline, pid);
+    if (info.len >= 0)
         proc_cmdline_parse(info.rbuf, info.len, pinfo);
     return pinfo;
 }
@@ -152,9 +215,31 @@ void proc_affinity_get(proc_info &pinfo, int64_t pid)
     proc_cpulist_format(pinfo.affinity, minfo.cpu_count, pinfo.cpulist);
 }
 
-void proc_row_write(const proc_info &p)
+// The files of this process, kept open for the next refresh while the
+// budget lasts.
+kept_files *kept_files_of(int64_t pid)
 {
-    db_operate.quillmar_db_exec_row(p, db_operate.quillmar_db_query(p.pid, false, ""));
+    auto found = kept.by_pid.find(pid);
+    if (found == kept.by_pid.end()) {
+        if (kept.by_pid.size() >= kept.budget)
+            return nullptr;
+        found = kept.by_pid.emplace(pid, kept_files{}).first;
+    }
+    found->second.seen = kept.refresh;
+    return &found->second;
+}
+
+// The files of processes this refresh no longer listed are closed.
+void kept_sweep()
+{
+    for (auto it = kept.by_pid.begin(); it != kept.by_pid.end();) {
+        if (it->second.seen == kept.refresh) {
+            ++it;
+            continue;
+        }
+        kept_close(it->second);
+        it = kept.by_pid.erase(it);
+    }
 }
 
 // False when the process ended before it was read: then it has no row and
@@ -164,7 +249,7 @@ bool proc_info_get(const dirent *entry)
     long pid = 0;
     sscanf(entry->d_name, "%ld", &pid);
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld info\n", pid);
-    current = {.errors = 0, .gone = false};
+    current = {.errors = 0, .gone = false, .files = kept_files_of(pid)};
     proc_info pinfo{};
     pinfo = proc_stat_get(pinfo, pid);
     if (!current.gone)
@@ -177,7 +262,7 @@ bool proc_info_get(const dirent *entry)
     if (current.gone)
         return false;
     errcnt += current.errors;
-    proc_row_write(pinfo);
+    db_operate.quillmar_db_exec_row(pinfo);
     return true;
 }
 
@@ -190,8 +275,10 @@ void proc_list_get()
 
     long count = 0;
     seen_pids.assign("DELETE FROM ProcInfo WHERE Pid NOT IN (");
+    kept.refresh++;
     while (const dirent *entry = readdir(fdinfo.procdir)) {
-        if (!proc_dir_entry_is_process(dirfd(fdinfo.procdir), entry->d_name) || !proc_info_get(entry))
+        if (!proc_dir_entry_is_process(dirfd(fdinfo.procdir), entry->d_name, entry->d_type) ||
+            !proc_info_get(entry))
             continue;
         if (count++ > 0)
             seen_pids += ',';
@@ -201,6 +288,7 @@ void proc_list_get()
     // longer sees them.
     seen_pids += ");";
     db_operate.quillmar_db_exec_sql(seen_pids.c_str());
+    kept_sweep();
 
     db_operate.quillmar_db_exec_sql("COMMIT;");
     vskprint(LOG_LEVEL_INFO, __func__, "total of %ld processes are obtained\n", count);
@@ -296,6 +384,10 @@ int8_t proc_list_flush()
     mstat_read = false;
     db_operate = db_get_operate();
     foperate = *fp_get();
+    if (!kept.budget_known) {
+        kept.budget = kept_budget();
+        kept.budget_known = true;
+    }
     fdinfo.procdir = opendir("/proc/");
     if (!fdinfo.procdir) {
         vskprint(LOG_LEVEL_INFO, __func__, "open dir \"/proc/\" failed with errno %d\n", errno);
@@ -306,4 +398,12 @@ int8_t proc_list_flush()
     proc_file_close();
     // A count past what 8 bits hold must not wrap round to "no failure".
     return static_cast<int8_t>(std::min<int64_t>(errcnt, INT8_MAX));
+}
+
+void proc_list_release()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "prepare to close the files kept for the process explorer\n");
+    for (auto &[pid, files] : kept.by_pid)
+        kept_close(files);
+    kept.by_pid.clear();
 }

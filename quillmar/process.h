@@ -11,6 +11,9 @@
 // Returns the number of failed reads (at most 127), or -1 when /proc cannot
 // be listed.
 int8_t proc_list_flush();
+// Closes the files that refreshes keep open; called when the list is no
+// longer shown.
+void proc_list_release();
 
 // The reading steps, on texts already read.
 // A /proc/<pid>/stat line: name (up to the last ')'), state, faults, times,

@@ -46,24 +46,36 @@ int64_t file_open(const char *tmp, int64_t pid)
     return fd;
 }
 
-file_context_info file_read(int64_t fd)
+// One read of the file from where it stands, or from its start.
+file_context_info read_at(int64_t fd, const char *func, bool from_start)
 {
     file_context_info info;
     info.rbuf[0] = '\0';
-    vskprint(LOG_LEVEL_INFO, __func__, "prepare to read file with fd: %ld\n", static_cast<long>(fd));
+    vskprint(LOG_LEVEL_INFO, func, "prepare to read file with fd: %ld\n", static_cast<long>(fd));
     if (fd < 0) {
         info.len = -1;
         return info;
     }
-    info.len = read(static_cast<int>(fd), info.rbuf, sizeof(info.rbuf) - 1);
+    info.len = from_start ? pread(static_cast<int>(fd), info.rbuf, sizeof(info.rbuf) - 1, 0)
+                          : read(static_cast<int>(fd), info.rbuf, sizeof(info.rbuf) - 1);
     if (info.len < 0) {
         const int err = errno;
-        vskprint(LOG_LEVEL_WARN, __func__, " failed to read file with errno: %d\n", err);
+        vskprint(LOG_LEVEL_WARN, func, " failed to read file with errno: %d\n", err);
         errno = err;
         return info;
     }
     info.rbuf[info.len] = '\0';
     return info;
+}
+
+file_context_info file_read(int64_t fd)
+{
+    return read_at(fd, __func__, false);
+}
+
+file_context_info file_reread(int64_t fd)
+{
+    return read_at(fd, __func__, true);
 }
 
 void file_close(int64_t fd)
@@ -76,6 +88,7 @@ const file_operate foperate = {
     .gfopen = file_open,
     .gfread = file_read,
     .gfclose = file_close,
+    .gfreread = file_reread,
 };
 
 std::atomic<const file_operate *> in_use{&foperate};
@@ -92,9 +105,13 @@ const file_operate *fp_set(const file_operate *table)
     return in_use.exchange(table ? table : &foperate);
 }
 
-bool proc_dir_entry_is_process(int dirfd, const char *name)
+bool proc_dir_entry_is_process(int dirfd, const char *name, unsigned char type)
 {
     if (name[0] < '0' || name[0] > '9' || strnlen(name, 11) > 10)
+        return false;
+    if (type == DT_DIR)
+        return true;
+    if (type != DT_UNKNOWN && type != DT_LNK)
         return false;
     struct stat st;
     return fstatat(dirfd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);

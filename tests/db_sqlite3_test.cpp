@@ -186,7 +186,7 @@ proc_info sample_row(int64_t pid, const char *comm)
 
 TEST_F(StoreTest, RowsAreInsertedAndUpdatedWithTheirValuesIntact)
 {
-    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(7, "it's (a b)"), false));
+    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(7, "it's (a b)")));
     EXPECT_TRUE(db.quillmar_db_query(7, false, ""));
     ASSERT_TRUE(list("Pid", false));
     ASSERT_EQ(rows(), 1);
@@ -200,15 +200,11 @@ TEST_F(StoreTest, RowsAreInsertedAndUpdatedWithTheirValuesIntact)
     EXPECT_EQ(cell(0, col_minflt), "11");
     EXPECT_EQ(cell(0, col_cmdline), "/bin/it's 'quoted'");
 
-    // A second INSERT of the pid runs and leaves the row as it was; the
-    // UPDATE changes it in place.
-    EXPECT_TRUE(db.quillmar_db_exec_row(sample_row(7, "second"), false));
-    ASSERT_TRUE(list("Pid", false));
-    EXPECT_EQ(cell(0, col_comm), "it's (a b)");
+    // A stored pid is written again in place.
     proc_info changed = sample_row(7, "O'Brien");
     changed.state = 'S';
     changed.minflt = 99;
-    ASSERT_TRUE(db.quillmar_db_exec_row(changed, true));
+    ASSERT_TRUE(db.quillmar_db_exec_row(changed));
     ASSERT_TRUE(list("Pid", false));
     ASSERT_EQ(rows(), 1);
     EXPECT_EQ(cell(0, col_comm), "O'Brien");
@@ -220,13 +216,14 @@ TEST_F(StoreTest, RowsAreInsertedAndUpdatedWithTheirValuesIntact)
 
 TEST_F(StoreTest, RowStatementsAreLoggedWithTheirValues)
 {
-    // Before the log is open every level goes to standard error.
-    const std::string insert = test::capture_stderr([&] { db.quillmar_db_exec_row(sample_row(7, "it's"), false); });
+    // Before the log is open every level goes to standard error. A new pid
+    // is inserted, a stored one updated: one statement each.
+    const std::string insert = test::capture_stderr([&] { db.quillmar_db_exec_row(sample_row(7, "it's")); });
     EXPECT_EQ(insert, "sqlite3 prepare to exec prepare_v2 INSERT INTO ProcInfo \t\t\t(Pid, Pr, Nice, S, Virt, \t\t\tRes, "
                       "Shr, CpuTime, Time, Comm, \t\t\tAffinity, CpuList, MinFlt, CMinFlt, MajFlt, \t\t\tCMajFlt, "
                       "CmdLine) VALUES \t\t\t(7, 20, -5, 82, 1000, \t\t\t50, 7, 5000000000, '02:03.45', 'it''s', "
                       "\t\t\t255, '01234567', 11, 12, 13, \t\t\t14, '/bin/it''s ''quoted''');\n");
-    const std::string update = test::capture_stderr([&] { db.quillmar_db_exec_row(sample_row(7, "x"), true); });
+    const std::string update = test::capture_stderr([&] { db.quillmar_db_exec_row(sample_row(7, "x")); });
     EXPECT_EQ(update, "sqlite3 prepare to exec prepare_v2 UPDATE ProcInfo SET \t\t\tPr = 20, Nice = -5, S = 82, "
                       "Virt = 1000, Res = 50, \t\t\tShr = 7, CpuTime = 5000000000, Time = '02:03.45', Comm = 'x', "
                       "Affinity = 255, \t\t\tCpuList = '01234567', MinFlt = 11, CMinFlt = 12, MajFlt = 13, "
@@ -238,7 +235,7 @@ TEST_F(StoreTest, RowStatementsAreLoggedWithTheirValues)
 
 TEST_F(StoreTest, RowWritesFollowTheTableWhenItIsMadeAgainOrGone)
 {
-    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(7, "first"), false));
+    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(7, "first")));
     EXPECT_TRUE(db.quillmar_db_query(7, false, ""));
     // The statements compiled against the old table still serve the new one.
     ASSERT_TRUE(db.quillmar_db_exec_sql("DROP TABLE ProcInfo;"));
@@ -247,7 +244,7 @@ TEST_F(StoreTest, RowWritesFollowTheTableWhenItIsMadeAgainOrGone)
                                         "Affinity INT,CpuList CHAR(280),MinFlt INT,CMinFlt INT,MajFlt INT,"
                                         "CMajFlt INT,CmdLine CHAR(280));"));
     EXPECT_FALSE(db.quillmar_db_query(7, false, ""));
-    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(8, "again"), false));
+    ASSERT_TRUE(db.quillmar_db_exec_row(sample_row(8, "again")));
     EXPECT_TRUE(db.quillmar_db_query(8, false, ""));
     ASSERT_TRUE(list("Pid", false));
     EXPECT_EQ(column(col_comm), (std::vector<std::string>{"again"}));
@@ -256,7 +253,7 @@ TEST_F(StoreTest, RowWritesFollowTheTableWhenItIsMadeAgainOrGone)
     ASSERT_TRUE(db.quillmar_db_exec_sql("DROP TABLE ProcInfo;"));
     bool written = true, found = true;
     const std::string err = test::capture_stderr([&] {
-        written = db.quillmar_db_exec_row(sample_row(9, "lost"), false);
+        written = db.quillmar_db_exec_row(sample_row(9, "lost"));
         found = db.quillmar_db_query(9, false, "");
     });
     EXPECT_FALSE(written);

@@ -359,11 +359,12 @@ TEST_F(CollectorTest, KnownProcessesAreRefreshed)
 }
 
 // The collector's own file operations, with faults put in for chosen files:
-// a failure with a given errno on open or read, or the process killed and
-// reaped just before its file is opened or just after it is closed, so that
+// a failure with a given errno on open or read (or only on the read of a
+// file kept open from an earlier refresh), or the process killed and
+// reaped just before its file is opened or just after it is read, so that
 // its /proc entry really vanishes.
 struct faulty_files {
-    enum class step { open, read, kill_before_open, kill_after_close, text };
+    enum class step { open, read, reread, kill_before_open, kill_after_read, text };
     struct fault {
         int64_t pid; // 0 for the machine files
         std::string name;
@@ -379,6 +380,7 @@ struct faulty_files {
     static inline const file_operate *real = nullptr;
     static inline std::vector<fault> faults;
     static inline std::vector<opened> opens;
+    static inline std::vector<opened> known; // every open of the test, for the reads of kept files
     static inline std::vector<opened> reads; // the file each read was of
     static inline std::vector<int64_t> open_now; // descriptors opened and not yet closed
     static inline int stray_closes = 0;          // of descriptors not open
@@ -392,7 +394,7 @@ struct faulty_files {
     }
     static const opened *of(int64_t fd)
     {
-        for (auto o = opens.rbegin(); o != opens.rend(); ++o)
+        for (auto o = known.rbegin(); o != known.rend(); ++o)
             if (o->fd == fd)
                 return &*o;
         return nullptr;
@@ -412,15 +414,28 @@ struct faulty_files {
         else
             fd = real->gfopen(tmp, pid);
         opens.push_back({tmp, pid, fd});
+        known.push_back(opens.back());
         if (fd >= 0)
             open_now.push_back(fd);
         return fd;
     }
-    static file_context_info read(int64_t fd)
+    static file_context_info read(int64_t fd) { return read_then(fd, real->gfread); }
+    static file_context_info reread(int64_t fd) { return read_then(fd, real->gfreread); }
+    static file_context_info read_then(int64_t fd, file_context_info (*real_read)(int64_t))
+    {
+        file_context_info info = read_as(fd, real_read);
+        const opened *o = of(fd);
+        if (o && find(o->name, o->pid, step::kill_after_read))
+            end(o->pid);
+        return info;
+    }
+    static file_context_info read_as(int64_t fd, file_context_info (*real_read)(int64_t))
     {
         const opened *o = of(fd);
         reads.push_back(o ? *o : opened{"(not opened)", -1, fd});
-        if (const fault *f = o && fd >= 0 ? find(o->name, o->pid, step::read) : nullptr) {
+        const step failing = real_read == real->gfreread && o && find(o->name, o->pid, step::reread) ? step::reread
+                                                                                                  : step::read;
+        if (const fault *f = o && fd >= 0 ? find(o->name, o->pid, failing) : nullptr) {
             file_context_info info;
             info.len = -1;
             info.rbuf[0] = '\0';
@@ -428,14 +443,14 @@ struct faulty_files {
             return info;
         }
         if (const fault *f = o && fd >= 0 ? find(o->name, o->pid, step::text) : nullptr) {
-            file_context_info info = real->gfread(fd);
+            file_context_info info = real_read(fd);
             if (info.len >= 0) {
                 info.len = static_cast<ssize_t>(f->text.size());
                 memcpy(info.rbuf, f->text.c_str(), f->text.size() + 1);
             }
             return info;
         }
-        return real->gfread(fd);
+        return real_read(fd);
     }
     static void close(int64_t fd)
     {
@@ -445,9 +460,6 @@ struct faulty_files {
         else
             open_now.erase(now);
         real->gfclose(fd);
-        const opened *o = of(fd);
-        if (o && find(o->name, o->pid, step::kill_after_close))
-            end(o->pid);
     }
     static size_t count_of(const std::vector<opened> &list, const std::string &name, int64_t pid)
     {
@@ -462,6 +474,7 @@ const file_operate faulty = {
     .gfopen = faulty_files::open,
     .gfread = faulty_files::read,
     .gfclose = faulty_files::close,
+    .gfreread = faulty_files::reread,
 };
 
 class FaultyFilesTest : public CollectorTest {
@@ -470,13 +483,19 @@ protected:
     {
         faulty_files::real = fp_get();
         faulty_files::faults.clear();
+        proc_list_release(); // files an earlier test kept open
         faulty_files::opens.clear();
+        faulty_files::known.clear();
         faulty_files::reads.clear();
         faulty_files::open_now.clear();
         faulty_files::stray_closes = 0;
         fp_set(&faulty);
     }
-    void TearDown() override { fp_set(nullptr); }
+    void TearDown() override
+    {
+        proc_list_release();
+        fp_set(nullptr);
+    }
 };
 
 TEST_F(FaultyFilesTest, FailedReadsAreCountedAndEndedProcessesAreNot)
@@ -500,7 +519,7 @@ TEST_F(FaultyFilesTest, FailedReadsAreCountedAndEndedProcessesAreNot)
         {"gone after a refused read", {{"stat", step::read, EACCES}, {"cmdline", step::open, ENOENT}}, 0,
          row_is::absent},
         {"ended before statm", {{"statm", step::kill_before_open, 0}}, 0, row_is::absent},
-        {"ended before its affinity", {{"cmdline", step::kill_after_close, 0}}, 0, row_is::absent},
+        {"ended before its affinity", {{"cmdline", step::kill_after_read, 0}}, 0, row_is::absent},
     };
     for (const auto &c : cases) {
         const pid_t child = spawn_sleeper("", "faulty-child");
@@ -574,7 +593,7 @@ TEST_F(FaultyFilesTest, MachineTotalsAndAProcessAreTakenFromTheirFiles)
     waitpid(child, nullptr, 0);
 }
 
-TEST_F(FaultyFilesTest, MachineFilesAreReadOncePerRefreshAndEveryFileIsClosed)
+TEST_F(FaultyFilesTest, MachineFilesAreReadOncePerRefreshAndProcessFilesUntilReleased)
 {
     for (int refresh = 0; refresh < 2; refresh++) {
         faulty_files::opens.clear();
@@ -584,15 +603,100 @@ TEST_F(FaultyFilesTest, MachineFilesAreReadOncePerRefreshAndEveryFileIsClosed)
         EXPECT_EQ(faulty_files::reads_of("/proc/stat", 0), 1u);
         EXPECT_EQ(faulty_files::opens_of("/proc/meminfo", 0), 1u);
         EXPECT_EQ(faulty_files::reads_of("/proc/meminfo", 0), 1u);
-        // Every file opened is closed once, in the same refresh.
-        EXPECT_EQ(faulty_files::open_now.size(), 0u);
-        EXPECT_EQ(faulty_files::stray_closes, 0);
-        // Three files per process: ourselves and pid 1 at least.
-        EXPECT_EQ(faulty_files::opens_of("stat", getpid()), 1u);
-        EXPECT_EQ(faulty_files::opens_of("statm", getpid()), 1u);
-        EXPECT_EQ(faulty_files::opens_of("cmdline", getpid()), 1u);
-        EXPECT_EQ(faulty_files::opens_of("stat", 1), 1u);
+        // A process's three files are opened on its first refresh, and
+        // every refresh reads each of them once: ourselves and pid 1.
+        for (const char *name : {"stat", "statm", "cmdline"})
+            for (int64_t pid : {static_cast<int64_t>(getpid()), int64_t{1}}) {
+                EXPECT_EQ(faulty_files::opens_of(name, pid), refresh == 0 ? 1u : 0u) << name << " " << pid;
+                EXPECT_EQ(faulty_files::reads_of(name, pid), 1u) << name << " " << pid;
+            }
     }
+    // Every file opened is closed once, when the list is no longer shown.
+    EXPECT_GT(faulty_files::open_now.size(), 0u);
+    proc_list_release();
+    EXPECT_EQ(faulty_files::open_now.size(), 0u);
+    EXPECT_EQ(faulty_files::stray_closes, 0);
+}
+
+TEST_F(FaultyFilesTest, AKeptFileThatFailsIsOpenedAnew)
+{
+    // A kept file fails once its process has ended, and the pid may name
+    // another process by then: that one is read from its own files.
+    const pid_t child = spawn_sleeper("", "reused");
+    ASSERT_TRUE(test::eventually(
+        [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "reused\n"; }));
+    proc_list_flush();
+    faulty_files::opens.clear();
+    faulty_files::faults = {{child, "stat", faulty_files::step::reread, ESRCH}};
+    EXPECT_EQ(proc_list_flush(), 0);
+    EXPECT_EQ(faulty_files::opens_of("stat", child), 1u);
+    EXPECT_EQ(faulty_files::opens_of("statm", child), 0u);
+    auto stored = stored_row(child);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->comm, "reused");
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    proc_list_release();
+    EXPECT_EQ(faulty_files::open_now.size(), 0u);
+    EXPECT_EQ(faulty_files::stray_closes, 0);
+}
+
+// The descriptors of /proc/<pid>/ files this test process holds.
+size_t proc_files_open_of(pid_t pid)
+{
+    const std::string prefix = "/proc/" + std::to_string(pid) + "/";
+    size_t count = 0;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code err;
+        if (std::filesystem::read_symlink(fd.path(), err).string().starts_with(prefix))
+            count++;
+    }
+    return count;
+}
+
+TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndCloseWhenItEnds)
+{
+    int go[2];
+    ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        char c;
+        if (read(go[0], &c, 1) == 1)
+            execl("/bin/sleep", "after-exec", "1000", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(go[0]);
+    const std::string path = "/proc/" + std::to_string(child);
+    const std::string own = test::read_file("/proc/self/cmdline");
+    ASSERT_TRUE(test::eventually([&] { return test::read_file(path + "/cmdline") == own; }));
+    proc_list_flush();
+    auto before = stored_row(child);
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->cmdline, own.substr(0, own.find('\0')));
+    EXPECT_EQ(proc_files_open_of(child), 3u);
+
+    // The same process with another program: its files, still open, are
+    // read again from their start.
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    close(go[1]);
+    ASSERT_TRUE(test::eventually([&] { return test::read_file(path + "/comm") == "sleep\n"; }));
+    proc_list_flush();
+    auto after = stored_row(child);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->cmdline, "after-exec");
+    EXPECT_EQ(after->comm, "sleep");
+    EXPECT_EQ(proc_files_open_of(child), 3u);
+
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    proc_list_flush();
+    EXPECT_FALSE(stored_row(child));
+    EXPECT_EQ(proc_files_open_of(child), 0u);
+
+    EXPECT_GT(proc_files_open_of(1), 0u);
+    proc_list_release();
+    EXPECT_EQ(proc_files_open_of(1), 0u);
 }
 
 TEST(ProcEntries, OnlyDirectoriesNamedByShortNumbersAreProcesses)
@@ -617,6 +721,18 @@ TEST(ProcEntries, OnlyDirectoriesNamedByShortNumbersAreProcesses)
     };
     for (const auto &c : cases)
         EXPECT_EQ(proc_dir_entry_is_process(fd, c.name), c.taken) << c.name;
+    // The same with the type each entry has in the listing.
+    DIR *listing = fdopendir(dup(fd));
+    ASSERT_NE(listing, nullptr);
+    size_t listed = 0;
+    while (const dirent *e = readdir(listing))
+        for (const auto &c : cases)
+            if (strcmp(c.name, e->d_name) == 0) {
+                listed++;
+                EXPECT_EQ(proc_dir_entry_is_process(fd, e->d_name, e->d_type), c.taken) << c.name;
+            }
+    closedir(listing);
+    EXPECT_EQ(listed, 10u);
     close(fd);
     std::filesystem::remove_all(dir);
 
