@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -294,6 +295,43 @@ void proc_list_get()
     vskprint(LOG_LEVEL_INFO, __func__, "total of %ld processes are obtained\n", count);
 }
 
+bool is_blank(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The next decimal number after blanks, read as scanf's %ld reads it (a
+// value past the range of long saturates) but without its locale and
+// stream machinery, which cost more than the read of the file. False,
+// and text left where it was, when no number follows.
+bool next_number(const char *&text, long &out)
+{
+    const char *p = text;
+    while (is_blank(*p))
+        p++;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    if (*p < '0' || *p > '9')
+        return false;
+    constexpr unsigned long limit = static_cast<unsigned long>(LONG_MAX);
+    unsigned long value = 0;
+    bool over = false;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        const unsigned digit = static_cast<unsigned>(*p - '0');
+        if (value > (limit + 1 - digit) / 10)
+            over = true;
+        else
+            value = value * 10 + digit;
+    }
+    if (negative)
+        out = over || value > limit ? LONG_MIN : -static_cast<long>(value);
+    else
+        out = over || value > limit ? LONG_MAX : static_cast<long>(value);
+    text = p;
+    return true;
+}
+
 void proc_file_close()
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to close files used by the process explorer\n");
@@ -321,11 +359,20 @@ bool proc_stat_parse(const char *text, proc_info &info)
     memcpy(info.comm, open + 1, name_len);
     info.comm[name_len] = '\0';
 
-    long minflt = 0, cminflt = 0, majflt = 0, cmajflt = 0;
-    long utime = 0, stime = 0, cutime = 0, cstime = 0, priority = 0, nice = 0;
-    char state = 0;
-    sscanf(close + 1, " %c %*d %*d %*d %*d %*d %*u %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld", &state, &minflt,
-           &cminflt, &majflt, &cmajflt, &utime, &stime, &cutime, &cstime, &priority, &nice);
+    // After the name: the state, five numbers and the flags skipped, then
+    // the faults, the times, priority and nice. A line cut short leaves the
+    // fields it does not reach at 0.
+    const char *p = close + 1;
+    while (is_blank(*p))
+        p++;
+    const char state = *p ? *p++ : 0;
+    long skipped = 0, fields[10] = {};
+    for (int i = 0; i < 6 && next_number(p, skipped); i++)
+        ;
+    for (long &field : fields)
+        if (!next_number(p, field))
+            break;
+    const auto [minflt, cminflt, majflt, cmajflt, utime, stime, cutime, cstime, priority, nice] = fields;
     info.state = state;
     info.minflt = minflt;
     info.cminflt = cminflt;
@@ -341,11 +388,13 @@ bool proc_stat_parse(const char *text, proc_info &info)
 
 void proc_statm_parse(const char *text, proc_info &info)
 {
-    long virt = 0, res = 0, shr = 0;
-    sscanf(text, "%ld %ld %ld", &virt, &res, &shr);
-    info.virt = virt;
-    info.res = res;
-    info.shr = shr;
+    long pages[3] = {};
+    for (long &n : pages)
+        if (!next_number(text, n))
+            break;
+    info.virt = pages[0];
+    info.res = pages[1];
+    info.shr = pages[2];
 }
 
 void proc_cmdline_parse(const char *text, ssize_t len, proc_info &info)

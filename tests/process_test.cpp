@@ -41,6 +41,8 @@ TEST(ProcParse, StatLines)
          "00:00.03"},
         {"9 (it's) Z 1 9 9 0 -1 4194308 0 0 0 0 0 0 0 0 -100 -20 1 0", "it's", 'Z', 0, 0, -100, -20, 0, "00:00.00"},
         {"10 () D 1 1 1 0 -1 0 7 0 0 0 1 0 0 0 20 0 1 0", "", 'D', 7, 0, 20, 0, 1, "00:00.01"},
+        {"11 (cut) S 1 1 1 0 -1 0 7 8 9", "cut", 'S', 7, 0, 0, 0, 0, "00:00.00"},
+        {"12 (odd)\tR\n1 1 1 0 -1 0 +7 0 0 0 0 1 0 0 -2 x 19", "odd", 'R', 7, 0, -2, 0, 1, "00:00.01"},
     };
     for (const auto &c : cases) {
         proc_info info{};
@@ -84,6 +86,10 @@ TEST(ProcParse, StatmAndCmdline)
     EXPECT_EQ(info.virt, 1000);
     EXPECT_EQ(info.res, 200);
     EXPECT_EQ(info.shr, 50);
+    proc_statm_parse("99999999999999999999 -99999999999999999999 x 7", info);
+    EXPECT_EQ(info.virt, INT64_MAX);
+    EXPECT_EQ(info.res, INT64_MIN);
+    EXPECT_EQ(info.shr, 0);
 
     const char args[] = "prog\0-x\0";
     proc_cmdline_parse(args, sizeof(args) - 1, info);
