@@ -451,6 +451,8 @@ int8_t proc_list_flush()
 
 void proc_list_release()
 {
+    if (kept.by_pid.empty())
+        return;
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to close the files kept for the process explorer\n");
     for (auto &[pid, files] : kept.by_pid)
         kept_close(files);
