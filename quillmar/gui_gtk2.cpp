@@ -12,6 +12,7 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "ip.h"
 #include "log.h"
@@ -90,61 +91,108 @@ double percent(int64_t part, int64_t whole)
     return static_cast<double>(static_cast<float>(part) / static_cast<float>(whole) * 100.0f);
 }
 
+// What a cell is written from, and nothing else: a cell whose source did not
+// change since it was written still shows the right text, and is left alone.
+struct cell_source {
+    int64_t number = 0;
+    int64_t total = 0; // the machine total a share is taken of
+    std::string_view text;
+};
+
+cell_source number_of(int64_t number)
+{
+    return {number, 0, {}};
+}
+
+cell_source share_of(int64_t part, int64_t whole)
+{
+    return {part, whole, {}};
+}
+
+template <size_t N>
+std::string_view field_text(const char (&field)[N])
+{
+    return {field, strnlen(field, N)};
+}
+
+template <size_t N>
+cell_source text_of(const char (&field)[N])
+{
+    return {0, 0, field_text(field)};
+}
+
+int as_number(const cell_source &s, char *t, size_t n)
+{
+    return snprintf(t, n, "%ld", static_cast<long>(s.number));
+}
+
+int as_letter(const cell_source &s, char *t, size_t n)
+{
+    return snprintf(t, n, "%c", static_cast<char>(s.number));
+}
+
+int as_share(const cell_source &s, char *t, size_t n)
+{
+    return snprintf(t, n, "%.2f", percent(s.number, s.total));
+}
+
+int as_text(const cell_source &s, char *t, size_t n)
+{
+    return snprintf(t, n, "%.*s", static_cast<int>(s.text.size()), s.text.data());
+}
+
+int as_affinity(const cell_source &s, char *t, size_t n)
+{
+    return snprintf(t, n, "0x%lx / %.*s", static_cast<unsigned long>(s.number), static_cast<int>(s.text.size()),
+                    s.text.data());
+}
+
 // One row per column of the process list: its title, the store column it
-// sorts by, and how its cell is written (into a buffer of `bound` bytes).
-// Name and Cmdline stop growing at `cap` pixels; the user may widen them.
+// sorts by, what its cell is written from and how (into a buffer of `bound`
+// bytes). Name and Cmdline stop growing at `cap` pixels; the user may widen
+// them.
 struct list_column {
     const char *title;
     proc_column sort;
     size_t bound;
     int cap;
-    int (*cell)(const proc_info &p, char *text, size_t size);
+    cell_source (*source)(const proc_info &p);
+    int (*cell)(const cell_source &s, char *text, size_t size);
 };
 
 constexpr size_t cell_bound = 280;
 
 constexpr list_column pe_list[] = {
-    {"Pid", proc_column::Pid, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.pid)); }},
-    {"Priority", proc_column::Pr, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.priority)); }},
-    {"Nice", proc_column::Nice, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.nice)); }},
-    {"S", proc_column::S, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%c", p.state); }},
-    {"Virt KB", proc_column::Virt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.virt * 4)); }},
-    {"Res KB", proc_column::Res, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.res * 4)); }},
-    {"Shr KB", proc_column::Shr, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.shr * 4)); }},
+    {"Pid", proc_column::Pid, cell_bound, 0, [](const proc_info &p) { return number_of(p.pid); }, as_number},
+    {"Priority", proc_column::Pr, cell_bound, 0, [](const proc_info &p) { return number_of(p.priority); }, as_number},
+    {"Nice", proc_column::Nice, cell_bound, 0, [](const proc_info &p) { return number_of(p.nice); }, as_number},
+    {"S", proc_column::S, cell_bound, 0, [](const proc_info &p) { return number_of(p.state); }, as_letter},
+    {"Virt KB", proc_column::Virt, cell_bound, 0, [](const proc_info &p) { return number_of(p.virt * 4); }, as_number},
+    {"Res KB", proc_column::Res, cell_bound, 0, [](const proc_info &p) { return number_of(p.res * 4); }, as_number},
+    {"Shr KB", proc_column::Shr, cell_bound, 0, [](const proc_info &p) { return number_of(p.shr * 4); }, as_number},
     {"CPU %", proc_column::CpuTime, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%.2f", percent(p.cputime, minfo.mtime)); }},
+     [](const proc_info &p) { return share_of(p.cputime, minfo.mtime); }, as_share},
     {"Mem %", proc_column::Res, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) {
-         return snprintf(t, n, "%.2f", percent(p.res * 4, minfo.memtotal));
-     }},
-    {"Time+", proc_column::Time, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%s", p.time); }},
-    {"Name", proc_column::Comm, cell_bound, 240,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%s", p.comm); }},
+     [](const proc_info &p) { return share_of(p.res * 4, minfo.memtotal); }, as_share},
+    {"Time+", proc_column::Time, cell_bound, 0, [](const proc_info &p) { return text_of(p.time); }, as_text},
+    {"Name", proc_column::Comm, cell_bound, 240, [](const proc_info &p) { return text_of(p.comm); }, as_text},
     {"Affinity / CPU List", proc_column::Affinity, 300, 0,
-     [](const proc_info &p, char *t, size_t n) {
-         return snprintf(t, n, "0x%lx / %s", static_cast<unsigned long>(p.affinity), p.cpulist);
-     }},
-    {"Min Fault", proc_column::MinFlt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.minflt)); }},
-    {"CMin Fault", proc_column::CMinFlt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.cminflt)); }},
-    {"Maj Fault", proc_column::MajFlt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.majflt)); }},
-    {"CMaj Fault", proc_column::CMajFlt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%ld", static_cast<long>(p.cmajflt)); }},
-    {"Cmdline", proc_column::CmdLine, cell_bound, 480,
-     [](const proc_info &p, char *t, size_t n) { return snprintf(t, n, "%s", p.cmdline); }},
+     [](const proc_info &p) { return cell_source{p.affinity, 0, field_text(p.cpulist)}; }, as_affinity},
+    {"Min Fault", proc_column::MinFlt, cell_bound, 0, [](const proc_info &p) { return number_of(p.minflt); },
+     as_number},
+    {"CMin Fault", proc_column::CMinFlt, cell_bound, 0, [](const proc_info &p) { return number_of(p.cminflt); },
+     as_number},
+    {"Maj Fault", proc_column::MajFlt, cell_bound, 0, [](const proc_info &p) { return number_of(p.majflt); },
+     as_number},
+    {"CMaj Fault", proc_column::CMajFlt, cell_bound, 0, [](const proc_info &p) { return number_of(p.cmajflt); },
+     as_number},
+    {"Cmdline", proc_column::CmdLine, cell_bound, 480, [](const proc_info &p) { return text_of(p.cmdline); },
+     as_text},
 };
 constexpr int pe_columns = static_cast<int>(std::size(pe_list));
 static_assert(pe_columns == 17);
+constexpr size_t cell_buffer = 300;
+static_assert(std::ranges::all_of(pe_list, [](const list_column &c) { return c.bound <= cell_buffer; }));
 
 const char *sort_name(int column)
 {
@@ -393,15 +441,41 @@ GtkWidget *gtk2_create_sysrq_log_tab()
 
 // --- process explorer page ---------------------------------------------------
 
+// What the list keeps of each row beside its cells, as the row's data (the
+// row owns it): the source each cell was written from, and the cell's width.
+struct listed_cell {
+    int64_t number = 0;
+    int64_t total = 0;
+    int width = 0;         // estimated, Pango units
+    uint16_t text_len = 0; // of its source text, in the row's texts
+};
+
+struct listed_row {
+    int64_t pid = 0;
+    GtkCList *list = nullptr;
+    GtkCListRow *row = nullptr; // GtkCList moves it between links, never frees it while listed
+    uint64_t seen = 0;          // the update that listed it last
+    uint64_t passed = 0;        // the update whose cursor went past it unlisted
+    int rank = 0;               // its place in the listing of update `seen`
+    std::array<listed_cell, pe_columns> cells;
+    std::string texts; // the cells' source texts, one after the other
+};
+
 // Column widths that follow the cells. Measuring every cell with Pango costs
 // a layout per cell, tens of thousands per refresh; instead each cell's
 // width is estimated as the sum of its characters' advances, each character
-// measured once. Shaping (kerning, ligatures) mostly narrows a text, so the
-// widest estimate of a column is its widest cell; that one text is measured
-// whole as well, and the column gets the larger of the two.
+// measured once, and only when the cell is written. Shaping (kerning,
+// ligatures) mostly narrows a text, so the widest estimate of a column is its
+// widest cell; that one text is measured whole as well, and the column gets
+// the larger of the two.
 struct column_fit {
     int widest = 0; // Pango units
     std::string widest_text;
+    int widest_measured = -1; // widest_text measured whole; -1: not yet
+    const listed_row *owner = nullptr;
+    // The widest cell ended or narrowed: the column looks for its widest
+    // again, among the widths its rows keep.
+    bool stale = false;
     bool user_sized = false; // resized by hand: the user's width is kept
 };
 
@@ -418,11 +492,65 @@ struct list_fit {
     std::array<int, 128> ascii{}; // advances; 0: not measured yet
     std::unordered_map<gunichar, int> other;
     std::unique_ptr<PangoLayout, gobject_layout_unref> layout;
-    bool fitting = false; // the widths being set are the view's, not the user's
+    bool fitting = false;   // the widths being set are the view's, not the user's
+    bool remeasure = false; // a new font: the next update measures every cell anew
     gdouble vscroll = 0, hscroll = 0;
 };
 
 list_fit fit;
+
+// One update of the list between prepare2_flush_clist and
+// finish_flush_clist. The listing comes in the store's order; a cursor walks
+// the rows already shown alongside it, so that a process listed where it was
+// costs no lookup. Rows before the cursor are the listing so far, in its
+// order, unless `reorder` is set: then GtkCList's own sort puts the rows in
+// the listing's order at the finish, in O(n log n).
+struct list_update {
+    bool open = false;
+    uint64_t id = 0;
+    GList *cursor = nullptr; // the first row not yet gone past
+    int cursor_index = 0;    // rows before the cursor
+    int listed = 0;          // rows listed so far
+    bool reorder = false;
+    std::vector<int> passed; // indices of rows gone past unlisted, ascending
+    int inserts = 0;
+    std::unordered_map<int64_t, listed_row *> by_pid;
+};
+
+list_update upd;
+
+// How far past the cursor a listed row is looked for: farther, it counts as
+// moved. Rows gone past are those of ended processes, or ones listed later.
+constexpr int look_ahead = 8;
+// Inserts and removals by index: each walks the list down to its row. Past
+// this many in one update the rows are sorted into place instead.
+constexpr size_t index_edits = 64;
+
+listed_row *row_of(GList *link)
+{
+    return static_cast<listed_row *>(GTK_CLIST_ROW(link)->data);
+}
+
+const char *cell_text(GtkCListRow *row, int column)
+{
+    GtkCell &cell = row->cell[column];
+    return cell.type == GTK_CELL_TEXT ? GTK_CELL_TEXT(cell)->text : nullptr;
+}
+
+// The row's destroy notify: a row is gone, through the list's removal or
+// clearing alike.
+void forget_row(gpointer data)
+{
+    auto *r = static_cast<listed_row *>(data);
+    if (auto it = upd.by_pid.find(r->pid); it != upd.by_pid.end() && it->second == r)
+        upd.by_pid.erase(it);
+    for (column_fit &c : fit.columns)
+        if (c.owner == r) {
+            c.owner = nullptr;
+            c.stale = true;
+        }
+    delete r;
+}
 
 PangoLayout *fit_layout()
 {
@@ -472,12 +600,65 @@ void gtk2_clist_style_set(GtkWidget *, GtkStyle *, gpointer)
     fit.ascii.fill(0);
     fit.other.clear();
     fit.layout.reset();
+    fit.remeasure = true;
 }
 
 void gtk2_clist_resize_column(GtkCList *, gint column, gint, gpointer)
 {
     if (!fit.fitting && column >= 0 && column < pe_columns)
         fit.columns[column].user_sized = true;
+}
+
+// A cell of row r in column i was written, or measured anew, with text.
+void note_width(int i, listed_row &r, const char *text)
+{
+    const int width = estimated_width(text);
+    r.cells[i].width = width;
+    column_fit &c = fit.columns[i];
+    if (width > c.widest || (c.owner == &r && width == c.widest)) {
+        c.widest = width;
+        c.owner = &r;
+        c.widest_text = text;
+        c.widest_measured = -1;
+    } else if (c.owner == &r) {
+        c.stale = true;
+    }
+}
+
+// The widest cell of each stale column, from the widths the rows keep: no
+// cell is measured again.
+void refit_stale(GtkCList *clist)
+{
+    bool any = false;
+    for (column_fit &c : fit.columns)
+        if (c.stale) {
+            c.widest = 0;
+            c.owner = nullptr;
+            any = true;
+        }
+    if (!any)
+        return;
+    for (GList *link = clist->row_list; link; link = link->next) {
+        listed_row *r = row_of(link);
+        if (!r)
+            continue;
+        for (int i = 0; i < pe_columns; i++) {
+            column_fit &c = fit.columns[i];
+            if (c.stale && r->cells[i].width > c.widest) {
+                c.widest = r->cells[i].width;
+                c.owner = r;
+            }
+        }
+    }
+    for (int i = 0; i < pe_columns; i++) {
+        column_fit &c = fit.columns[i];
+        if (!c.stale)
+            continue;
+        const char *text = c.owner ? cell_text(c.owner->row, i) : nullptr;
+        c.widest_text = text ? text : "";
+        c.widest_measured = -1;
+        c.stale = false;
+    }
 }
 
 // What its title needs, as GtkCList itself reckons it.
@@ -517,8 +698,9 @@ void fit_columns(GtkCList *clist)
         column_fit &c = fit.columns[i];
         if (c.user_sized)
             continue;
-        const std::string &t = c.widest_text;
-        int width = PANGO_PIXELS_CEIL(std::max(c.widest, text_width(t.data(), static_cast<int>(t.size()))));
+        if (c.widest_measured < 0)
+            c.widest_measured = text_width(c.widest_text.data(), static_cast<int>(c.widest_text.size()));
+        int width = PANGO_PIXELS_CEIL(std::max(c.widest, c.widest_measured));
         if (pe_list[i].cap > 0)
             width = std::min(width, pe_list[i].cap);
         width = std::max(width, title_width(clist, i));
@@ -526,6 +708,17 @@ void fit_columns(GtkCList *clist)
             gtk_clist_set_column_width(clist, i, width);
     }
     fit.fitting = false;
+}
+
+// The listing's order: rows not listed in this update go last.
+gint by_listing(GtkCList *, gconstpointer a, gconstpointer b)
+{
+    auto rank = [](gconstpointer row) {
+        const auto *r = static_cast<const listed_row *>(static_cast<const GtkCListRow *>(row)->data);
+        return r && r->seen == upd.id ? int64_t{r->rank} : INT64_MAX;
+    };
+    const int64_t x = rank(a), y = rank(b);
+    return x < y ? -1 : x > y;
 }
 
 GtkWidget *gtk2_create_pe_box()
@@ -544,32 +737,252 @@ GtkWidget *gtk2_create_pe_box()
     // on screen are drawn.
     gtk_container_add(GTK_CONTAINER(scrolled), g2modules.clist);
     gtk_clist_set_column_justification(GTK_CLIST(g2modules.clist), 1, GTK_JUSTIFY_LEFT);
+    gtk_clist_set_compare_func(GTK_CLIST(g2modules.clist), by_listing);
     g_signal_connect(g2modules.clist, "style-set", G_CALLBACK(gtk2_clist_style_set), nullptr);
     g_signal_connect(g2modules.clist, "resize-column", G_CALLBACK(gtk2_clist_resize_column), nullptr);
     g_signal_connect_after(g2modules.clist, "map", G_CALLBACK(gtk2_clist_map), nullptr);
     return table;
 }
 
+// A cell's text from its source, bounded, and valid UTF-8 for Pango: names
+// and command lines are bytes, not always UTF-8, and each invalid byte shows
+// as U+FFFD.
+class cell_writer {
+public:
+    const char *write(const list_column &c, const cell_source &s)
+    {
+        const int len = std::clamp(c.cell(s, raw_, c.bound), 0, static_cast<int>(c.bound) - 1);
+        if (g_utf8_validate(raw_, len, nullptr))
+            return raw_;
+        valid_.reset(g_utf8_make_valid(raw_, len));
+        return valid_.get();
+    }
+
+private:
+    char raw_[cell_buffer];
+    std::unique_ptr<gchar, gchar_free> valid_;
+};
+
+// A source text is a field of the record, or none.
+static_assert(sizeof(proc_info) <= UINT16_MAX);
+
+void keep_texts(listed_row &r, const proc_info &p)
+{
+    r.texts.clear();
+    for (int i = 0; i < pe_columns; i++) {
+        const std::string_view text = pe_list[i].source(p).text;
+        r.texts.append(text);
+        r.cells[i].text_len = static_cast<uint16_t>(text.size());
+    }
+}
+
+// Only the cells whose source changed are formatted, and only those whose
+// text changed are written and measured.
+void refresh_row(GtkCList *clist, listed_row &r, const proc_info &p)
+{
+    const char *kept_text = r.texts.data();
+    bool texts_changed = false;
+    for (int i = 0; i < pe_columns; i++) {
+        const list_column &c = pe_list[i];
+        const cell_source s = c.source(p);
+        listed_cell &kept = r.cells[i];
+        const bool same_text = std::string_view(kept_text, kept.text_len) == s.text;
+        kept_text += kept.text_len;
+        texts_changed = texts_changed || !same_text;
+        if (kept.number == s.number && kept.total == s.total && same_text) {
+            if (fit.remeasure)
+                if (const char *shown = cell_text(r.row, i))
+                    note_width(i, r, shown);
+            continue;
+        }
+        kept.number = s.number;
+        kept.total = s.total;
+        cell_writer writer;
+        const char *text = writer.write(c, s);
+        const char *shown = cell_text(r.row, i);
+        if (shown && strcmp(shown, text) == 0) {
+            if (fit.remeasure)
+                note_width(i, r, shown);
+            continue;
+        }
+        // GtkCList's own cell setter on the row in hand, frozen:
+        // gtk_clist_set_text would first walk the list down to the row's
+        // index, and then do just this.
+        GTK_CLIST_GET_CLASS(clist)->set_cell_contents(clist, r.row, i, GTK_CELL_TEXT, text, 0, nullptr, nullptr);
+        note_width(i, r, text);
+    }
+    if (texts_changed)
+        keep_texts(r, p);
+}
+
+// Inserted at the cursor while the rows are in order: before the rows not
+// yet listed. Otherwise appended: after the last row listed, or sorted into
+// place at the finish.
+void add_row(GtkCList *clist, const proc_info &p)
+{
+    auto r = std::make_unique<listed_row>();
+    std::array<cell_writer, pe_columns> writers;
+    gchar *texts[pe_columns];
+    for (int i = 0; i < pe_columns; i++) {
+        const cell_source s = pe_list[i].source(p);
+        r->cells[i].number = s.number;
+        r->cells[i].total = s.total;
+        texts[i] = const_cast<gchar *>(writers[i].write(pe_list[i], s));
+    }
+    keep_texts(*r, p);
+    int index;
+    GList *link;
+    if (upd.open && upd.cursor && !upd.reorder) {
+        index = gtk_clist_insert(clist, upd.cursor_index, texts);
+        link = upd.cursor->prev;
+        upd.cursor_index++;
+        if (++upd.inserts + upd.passed.size() > index_edits)
+            upd.reorder = true;
+    } else {
+        index = gtk_clist_append(clist, texts);
+        link = clist->row_list_end;
+    }
+    r->pid = p.pid;
+    r->list = clist;
+    r->row = GTK_CLIST_ROW(link);
+    r->seen = upd.id;
+    r->rank = upd.listed;
+    for (int i = 0; i < pe_columns; i++)
+        note_width(i, *r, texts[i]);
+    listed_row *kept = r.release(); // the row owns it now
+    gtk_clist_set_row_data_full(clist, index, kept, forget_row);
+    upd.by_pid[kept->pid] = kept;
+}
+
+// The row listed now for pid, if the list shows one; moves the cursor past it.
+listed_row *take_listed(GtkCList *clist, int64_t pid)
+{
+    if (upd.cursor) {
+        listed_row *r = row_of(upd.cursor);
+        if (r && r->pid == pid && r->seen != upd.id) {
+            upd.cursor = upd.cursor->next;
+            upd.cursor_index++;
+            return r;
+        }
+    }
+    auto it = upd.by_pid.find(pid);
+    if (it == upd.by_pid.end() || it->second->list != clist || it->second->seen == upd.id)
+        return nullptr;
+    listed_row *r = it->second;
+    GList *found = nullptr;
+    if (r->passed != upd.id) {
+        int steps = 0;
+        for (GList *link = upd.cursor; link && steps <= look_ahead; link = link->next, steps++)
+            if (GTK_CLIST_ROW(link) == r->row) {
+                found = link;
+                break;
+            }
+    }
+    if (!found) {
+        upd.reorder = true; // listed before rows it used to follow
+        return r;
+    }
+    for (GList *link = upd.cursor; link != found; link = link->next) {
+        if (listed_row *q = row_of(link))
+            q->passed = upd.id;
+        else
+            upd.reorder = true; // a row that is not the view's own
+        upd.passed.push_back(upd.cursor_index++);
+    }
+    if (upd.inserts + upd.passed.size() > index_edits)
+        upd.reorder = true;
+    upd.cursor = found->next;
+    upd.cursor_index++;
+    return r;
+}
+
+bool listed_now(GtkCList *clist, GList *link)
+{
+    const listed_row *r = row_of(link);
+    return r && r->list == clist && r->seen == upd.id;
+}
+
+// GtkCList's sort keeps the selection on its rows, not the focus.
+void sort_rows(GtkCList *clist)
+{
+    const GtkCListRow *focused = nullptr;
+    if (clist->focus_row >= 0 && clist->focus_row < clist->rows)
+        focused = GTK_CLIST_ROW(g_list_nth(clist->row_list, clist->focus_row));
+    gtk_clist_sort(clist);
+    int index = 0;
+    for (GList *link = clist->row_list; focused && link; link = link->next, index++)
+        if (GTK_CLIST_ROW(link) == focused) {
+            clist->focus_row = index; // no call sets it
+            break;
+        }
+}
+
+// The rows of ended processes go; the rest is put in the listing's order.
+void settle_rows(GtkCList *clist)
+{
+    if (upd.reorder) {
+        sort_rows(clist);
+    } else {
+        // In order: every row gone past is unlisted, and the rows after the
+        // cursor are too. Removing from the bottom up keeps the indices.
+        for (auto index = upd.passed.rbegin(); index != upd.passed.rend(); ++index)
+            gtk_clist_remove(clist, *index);
+    }
+    while (clist->row_list_end && !listed_now(clist, clist->row_list_end))
+        gtk_clist_remove(clist, clist->rows - 1); // the last row is at hand
+}
+
 void prepare2_flush_clist(GtkWidget *clist)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to flush clist\n");
-    // Clearing scrolls to the top; the refilled list goes back to where it was.
-    fit.vscroll = gtk_adjustment_get_value(gtk_clist_get_vadjustment(GTK_CLIST(clist)));
-    fit.hscroll = gtk_adjustment_get_value(gtk_clist_get_hadjustment(GTK_CLIST(clist)));
-    for (column_fit &c : fit.columns) {
-        c.widest = 0;
-        c.widest_text.clear();
-    }
-    gtk_clist_clear(GTK_CLIST(clist));
-    gtk_clist_freeze(GTK_CLIST(clist));
+    GtkCList *list = GTK_CLIST(clist);
+    fit.vscroll = gtk_adjustment_get_value(gtk_clist_get_vadjustment(list));
+    fit.hscroll = gtk_adjustment_get_value(gtk_clist_get_hadjustment(list));
+    // GtkCList does not sort its rows while it holds the pointer (a button
+    // held down on a row): that update refills the list instead.
+    if (gtk_widget_has_grab(clist) && gdk_display_pointer_is_grabbed(gtk_widget_get_display(clist)))
+        gtk_clist_clear(list);
+    if (fit.remeasure)
+        for (column_fit &c : fit.columns) {
+            c.widest = 0;
+            c.owner = nullptr;
+            c.widest_text.clear();
+            c.widest_measured = -1;
+            c.stale = false;
+        }
+    if (!upd.open)
+        gtk_clist_freeze(list);
+    upd.open = true;
+    upd.id++;
+    upd.cursor = list->row_list;
+    upd.cursor_index = 0;
+    upd.listed = 0;
+    upd.reorder = false;
+    upd.passed.clear();
+    upd.inserts = 0;
 }
 
 void finish_flush_clist(GtkWidget *clist)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 finish to flush clist\n");
-    fit_columns(GTK_CLIST(clist));
-    gtk_clist_thaw(GTK_CLIST(clist));
-    scroll_back(GTK_CLIST(clist));
+    GtkCList *list = GTK_CLIST(clist);
+    if (upd.open) {
+        settle_rows(list);
+        fit.remeasure = false;
+    }
+    refit_stale(list);
+    fit_columns(list);
+    // Each row inserted or removed above the view shifted GtkCList's offset
+    // by a row while frozen, and the thaw would take that for a list that
+    // no longer fits the view and jump to its end. The view stays at its
+    // scroll value, as when the list was refilled: the thaw draws it once,
+    // in its place.
+    list->voffset = -static_cast<gint>(gtk_adjustment_get_value(gtk_clist_get_vadjustment(list)));
+    if (upd.open)
+        gtk_clist_thaw(list);
+    upd.open = false;
+    upd.cursor = nullptr;
+    scroll_back(list);
 }
 
 void gtk2_timer_remove()
@@ -764,26 +1177,16 @@ const quillmar_gui_operate gtk2_operate = {
 
 void gtk2_flush_clist(proc_info info)
 {
-    char cells[pe_columns][300];
-    gchar *row[pe_columns];
-    std::unique_ptr<gchar, gchar_free> valid[pe_columns];
-    for (int i = 0; i < pe_columns; i++) {
-        const list_column &c = pe_list[i];
-        const int len = std::clamp(c.cell(info, cells[i], c.bound), 0, static_cast<int>(c.bound) - 1);
-        row[i] = cells[i];
-        // Names and command lines are bytes, not always UTF-8: Pango is
-        // given a copy with each invalid byte replaced.
-        if (!g_utf8_validate(cells[i], len, nullptr)) {
-            valid[i].reset(g_utf8_make_valid(cells[i], len));
-            row[i] = valid[i].get();
-        }
-        const int width = estimated_width(row[i]);
-        if (width > fit.columns[i].widest) {
-            fit.columns[i].widest = width;
-            fit.columns[i].widest_text = row[i];
-        }
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    if (listed_row *r = upd.open ? take_listed(clist, info.pid) : nullptr) {
+        refresh_row(clist, *r, info);
+        r->seen = upd.id;
+        r->rank = upd.listed;
+    } else {
+        add_row(clist, info);
     }
-    gtk_clist_append(GTK_CLIST(g2modules.clist), row);
+    if (upd.open)
+        upd.listed++;
 }
 
 const gtk2_base_operate *gtk2_get_base_operate()

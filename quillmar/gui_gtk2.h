@@ -43,5 +43,7 @@ const gtk2_base_operate *gtk2_get_base_operate();
 // when the window is closed or cannot be made.
 quillmar_gui_operate gui_get_gtk2_operate(quillmar_db_operate tmp, quillmar_exit_fn clean_up);
 
-// Appends one process to the list; the store calls it for each listed row.
+// Lists one process; the store calls it for each row, in its order, between
+// prepare2_flush_clist and finish_flush_clist. The row already shown for the
+// process is updated in place; outside that bracket the row is appended.
 void gtk2_flush_clist(proc_info info);

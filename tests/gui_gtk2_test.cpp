@@ -909,6 +909,168 @@ TEST_F(GuiTest, ColumnsFitTheirWidestCellAndStopAtACap)
     gtk_clist_clear(GTK_CLIST(g2modules.clist));
 }
 
+// A process as the store hands it over; its values follow from its pid.
+proc_info listed_process(int64_t pid, const char *comm = nullptr)
+{
+    proc_info p{};
+    p.pid = pid;
+    p.priority = 20;
+    p.state = 'S';
+    p.virt = 1000 + pid;
+    p.res = pid % 97;
+    p.cputime = pid % 7 * 10;
+    snprintf(p.time, sizeof(p.time), "00:%02ld.00", static_cast<long>(pid % 60));
+    snprintf(p.comm, sizeof(p.comm), "%s", comm ? comm : ("p" + std::to_string(pid)).c_str());
+    p.affinity = 15;
+    snprintf(p.cpulist, sizeof(p.cpulist), "0-3");
+    p.minflt = pid * 3;
+    const std::string cmdline = std::string("/usr/bin/") + p.comm + " --id " + std::to_string(pid);
+    snprintf(p.cmdline, sizeof(p.cmdline), "%s", cmdline.c_str());
+    return p;
+}
+
+// One refresh of the list with these rows, in this order.
+void list_rows(const std::vector<proc_info> &rows)
+{
+    const gtk2_base_operate &list = *gtk2_get_base_operate();
+    list.prepare2_flush_clist(g2modules.clist);
+    for (const proc_info &p : rows)
+        gtk2_flush_clist(p);
+    list.finish_flush_clist(g2modules.clist);
+}
+
+// What the list shows: every cell's text from the top, and the column widths.
+struct list_shown {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<int> widths;
+};
+
+list_shown shown()
+{
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    list_shown s;
+    for (GList *link = clist->row_list; link; link = link->next) {
+        std::vector<std::string> &row = s.rows.emplace_back();
+        for (int c = 0; c < clist->columns; c++) {
+            GtkCell &cell = GTK_CLIST_ROW(link)->cell[c];
+            row.push_back(cell.type == GTK_CELL_TEXT ? GTK_CELL_TEXT(cell)->text : "(no text)");
+        }
+    }
+    for (int c = 0; c < clist->columns; c++)
+        s.widths.push_back(clist->column[c].width);
+    return s;
+}
+
+std::string cell_of(const list_shown &s, const std::string &pid, int column)
+{
+    for (const auto &row : s.rows)
+        if (row[0] == pid)
+            return row[column];
+    return "(no row)";
+}
+
+TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
+{
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    test::gtk::dialog_answerer answerer(g2modules.window);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    // The rows come from this test, not from the timer.
+    ASSERT_GT(g2modules.timerid, 0);
+    g_source_remove(static_cast<guint>(g2modules.timerid));
+    g2modules.timerid = -1;
+    gtk_clist_clear(clist);
+    minfo = {.cpu_count = 8, .mtime = 1000, .memtotal = 4000};
+    std::vector<proc_info> rows;
+    for (int64_t pid = 100; pid < 700; pid += 2)
+        rows.push_back(listed_process(pid, pid == 104 ? "the-widest-name-of-all" : nullptr));
+    list_rows(rows);
+    test::gtk::pump();
+    // Pid widened by hand (as in ColumnResizedByHandKeepsItsWidth).
+    gtk_clist_set_column_width(clist, 0, clist->column[0].width + 37);
+    const int pid_width = clist->column[0].width;
+    const int name_width = clist->column[10].width;
+
+    GtkAdjustment *v = gtk_clist_get_vadjustment(clist), *h = gtk_clist_get_hadjustment(clist);
+    auto count = +[](GtkAdjustment *, gpointer n) { ++*static_cast<int *>(n); };
+    const gdouble top = 100.0 * (clist->row_height + 1) + 5, left = 60;
+    const struct {
+        const char *what;
+        gint64 mtime;
+        std::vector<int64_t> ended, started;
+        std::vector<std::pair<int64_t, int64_t>> cputimes; // pid, new CPU time
+        bool by_cpu; // sorted by CPU time, descending
+        const char *cpu_300; // pid 300's "CPU %"
+    } refreshes[] = {
+        // Ended above the view (the widest name among them), below it and
+        // last; started first, in between and last.
+        {"in place", 2000, {104, 150, 152, 154, 156, 158, 400, 698}, {101, 451, 701, 703}, {{300, 160}}, false,
+         "8.00"},
+        {"re-sorted", 4000, {500}, {705}, {}, true, "4.00"}, // most rows move
+        {"one moved up", 4000, {}, {}, {{302, 500}}, true, "4.00"},
+    };
+    for (const auto &r : refreshes) {
+        // Where the user left the view, and a row selected there.
+        gtk_adjustment_set_value(v, top);
+        gtk_adjustment_set_value(h, left);
+        ASSERT_EQ(gtk_adjustment_get_value(v), top);
+        ASSERT_EQ(gtk_adjustment_get_value(h), left);
+        gtk_clist_select_row(clist, 75, -1);
+        const std::string selected = list_cell(75, 0);
+        test::gtk::pump();
+
+        minfo.mtime = r.mtime;
+        std::erase_if(rows, [&](const proc_info &p) { return std::ranges::count(r.ended, p.pid) > 0; });
+        for (int64_t pid : r.started)
+            rows.push_back(listed_process(pid));
+        for (proc_info &p : rows) {
+            if (p.pid == 200)
+                snprintf(p.comm, sizeof(p.comm), "renamed");
+            for (auto [pid, cputime] : r.cputimes)
+                if (p.pid == pid)
+                    p.cputime = cputime;
+        }
+        std::ranges::sort(rows, [&](const proc_info &a, const proc_info &b) {
+            return r.by_cpu && a.cputime != b.cputime ? a.cputime > b.cputime : a.pid < b.pid;
+        });
+        // The view stays put throughout, not only in the end.
+        int jumps = 0;
+        const gulong vh = g_signal_connect(v, "value-changed", G_CALLBACK(count), &jumps);
+        const gulong hh = g_signal_connect(h, "value-changed", G_CALLBACK(count), &jumps);
+        list_rows(rows);
+        g_signal_handler_disconnect(v, vh);
+        g_signal_handler_disconnect(h, hh);
+        const list_shown in_place = shown();
+        EXPECT_EQ(jumps, 0) << r.what << ": the view moved";
+        EXPECT_EQ(gtk_adjustment_get_value(v), top) << r.what;
+        EXPECT_EQ(gtk_adjustment_get_value(h), left) << r.what;
+        EXPECT_EQ(in_place.widths[0], pid_width) << r.what;
+        ASSERT_EQ(g_list_length(clist->selection), 1u) << r.what;
+        EXPECT_EQ(list_cell(GPOINTER_TO_INT(clist->selection->data), 0), selected) << r.what;
+        std::vector<std::string> pids, expected;
+        for (const auto &row : in_place.rows)
+            pids.push_back(row[0]);
+        for (const proc_info &p : rows)
+            expected.push_back(std::to_string(p.pid));
+        EXPECT_EQ(pids, expected) << r.what;
+        EXPECT_EQ(cell_of(in_place, "200", 10), "renamed") << r.what;
+        EXPECT_EQ(cell_of(in_place, "300", 7), r.cpu_300) << r.what;
+        // The widest name ended in the first refresh.
+        EXPECT_LT(in_place.widths[10], name_width) << r.what;
+
+        // A refill into the empty list shows the same.
+        gtk_clist_clear(clist);
+        list_rows(rows);
+        const list_shown refill = shown();
+        EXPECT_EQ(in_place.widths, refill.widths) << r.what;
+        ASSERT_EQ(in_place.rows.size(), refill.rows.size()) << r.what;
+        for (size_t i = 0; i < refill.rows.size(); i++)
+            EXPECT_EQ(in_place.rows[i], refill.rows[i]) << r.what << ", row " << i;
+    }
+    gtk_clist_clear(clist);
+    gtk_adjustment_set_value(h, 0);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+}
+
 TEST_F(GuiTest, ColumnResizedByHandKeepsItsWidth)
 {
     GtkCList *clist = GTK_CLIST(g2modules.clist);
