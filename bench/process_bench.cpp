@@ -5,9 +5,10 @@
 // real assistant under an X server of its own, shown on its Process Explorer
 // tab, measured from outside: CPU per timer refresh from its utime and stime,
 // the longest time its main loop did not answer a _NET_WM_PING, and its peak
-// RSS. Beside them, in the same run and on the same processes: ps, one
-// steady-state refresh of top, and a floor that only opens, reads and closes
-// the three files of every process.
+// RSS. Beside them, in the same run and on the same processes: lxtask on the
+// same X server and htop in tmux, each refreshing every 5 s and measured like
+// the assistant, in turn with it; ps, one steady-state refresh of top, and a
+// floor that only opens, reads and closes the three files of every process.
 //   process_bench [--extra N] [--runs R] [--sort]
 //                 [--window ASSISTANT [--refreshes K] [--rss-refreshes M]]
 #include <algorithm>
@@ -24,12 +25,15 @@
 #include <sched.h>
 #include <spawn.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -256,13 +260,18 @@ public:
     // would close it, and counted.
     int close_dialogs();
     int dialogs() const { return dialogs_; }
+    // The first viewable top-level window of a process (with that title, if
+    // one is given), waiting for it up to timeout seconds.
+    Window find_window(pid_t pid, const char *title, double timeout);
+    // Whether another top-level window leaves the assistant's uncovered.
+    bool apart_from(Window other);
 
 private:
-    Window find_window(double timeout);
+    pid_t window_pid(Window window);
     pid_t xvfb_ = -1, assistant_ = -1;
     Display *display_ = nullptr;
     Window window_ = 0;
-    Atom protocols_ = 0, ping_ = 0;
+    Atom protocols_ = 0, ping_ = 0, wm_pid_ = 0;
     long serial_ = 0;
     int dialogs_ = 0;
 };
@@ -273,7 +282,9 @@ bool assistant_window::start(const char *assistant)
     if (pipe(fds) != 0)
         return false;
     const std::string fd_text = std::to_string(fds[1]);
-    xvfb_ = spawn({"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    // Wide enough for lxtask's window at the left edge beside the assistant's,
+    // which centres itself: a covered window draws less.
+    xvfb_ = spawn({"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", "2560x1024x24", "-nolisten", "tcp"});
     close(fds[1]);
     char number[16] = {};
     ssize_t got = 0;
@@ -295,8 +306,9 @@ bool assistant_window::start(const char *assistant)
         fprintf(stderr, "process_bench: cannot open display %s\n", display.c_str());
         return false;
     }
+    wm_pid_ = XInternAtom(display_, "_NET_WM_PID", False);
     assistant_ = spawn({assistant});
-    window_ = find_window(30);
+    window_ = find_window(assistant_, window_title, 30);
     if (!window_) {
         fprintf(stderr, "process_bench: the assistant's window did not appear (is ostrivel running?)\n");
         return false;
@@ -319,7 +331,7 @@ bool assistant_window::start(const char *assistant)
     return true;
 }
 
-Window assistant_window::find_window(double timeout)
+Window assistant_window::find_window(pid_t pid, const char *title, double timeout)
 {
     const auto start = clock_type::now();
     while (seconds_since(start) < timeout) {
@@ -330,8 +342,9 @@ Window assistant_window::find_window(double timeout)
             for (unsigned i = 0; i < count && !found; i++) {
                 char *name = nullptr;
                 XWindowAttributes attributes;
-                if (XFetchName(display_, children[i], &name) && name && strcmp(name, window_title) == 0 &&
-                    XGetWindowAttributes(display_, children[i], &attributes) && attributes.map_state == IsViewable)
+                if ((!title || (XFetchName(display_, children[i], &name) && name && strcmp(name, title) == 0)) &&
+                    XGetWindowAttributes(display_, children[i], &attributes) && attributes.map_state == IsViewable &&
+                    window_pid(children[i]) == pid)
                     found = children[i];
                 if (name)
                     XFree(name);
@@ -344,6 +357,34 @@ Window assistant_window::find_window(double timeout)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return 0;
+}
+
+// GDK sets _NET_WM_PID on every top-level window it creates.
+pid_t assistant_window::window_pid(Window window)
+{
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char *data = nullptr;
+    pid_t pid = -1;
+    if (XGetWindowProperty(display_, window, wm_pid_, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                           &data) == Success &&
+        data && type == XA_CARDINAL && format == 32 && count == 1)
+        pid = static_cast<pid_t>(*reinterpret_cast<const unsigned long *>(data)); // format 32 comes as longs
+    if (data)
+        XFree(data);
+    return pid;
+}
+
+bool assistant_window::apart_from(Window other)
+{
+    XWindowAttributes a, b;
+    if (!XGetWindowAttributes(display_, window_, &a) || !XGetWindowAttributes(display_, other, &b))
+        return false;
+    // Without a window manager both are children of the root, placed on it.
+    const int aw = a.width + 2 * a.border_width, ah = a.height + 2 * a.border_width;
+    const int bw = b.width + 2 * b.border_width, bh = b.height + 2 * b.border_width;
+    return a.x + aw <= b.x || b.x + bw <= a.x || a.y + ah <= b.y || b.y + bh <= a.y;
 }
 
 double assistant_window::ping()
@@ -384,8 +425,10 @@ int assistant_window::close_dialogs()
     const Atom delete_window = XInternAtom(display_, "WM_DELETE_WINDOW", False);
     for (unsigned i = 0; i < count; i++) {
         XWindowAttributes attributes;
+        // lxtask's window shares the server and stays.
         if (children[i] == window_ || !XGetWindowAttributes(display_, children[i], &attributes) ||
-            attributes.map_state != IsViewable || attributes.override_redirect)
+            attributes.map_state != IsViewable || attributes.override_redirect ||
+            window_pid(children[i]) != assistant_)
             continue;
         XEvent event{};
         event.xclient.type = ClientMessage;
@@ -423,8 +466,209 @@ void assistant_window::stop()
     }
 }
 
+// --- the peers: lxtask on the same X server, htop in tmux ---------------------
+
+// Whether a process that is not this one's child has ended (a zombie has).
+bool ended(pid_t pid)
+{
+    char path[64], text[512];
+    snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const ssize_t len = fd < 0 ? -1 : read(fd, text, sizeof(text) - 1);
+    if (fd >= 0)
+        close(fd);
+    if (len <= 0)
+        return true;
+    text[len] = '\0';
+    const char *after = strrchr(text, ')');
+    return after && (after[1] == '\0' || after[2] == 'Z' || after[2] == 'X');
+}
+
+// lxtask and htop, started once beside the assistant. Both get a HOME and
+// XDG_CONFIG_HOME of their own in a scratch directory, so no user's
+// configuration is read or written; tmux gets its own socket there and runs
+// in the foreground (-D), a child of the bench that the bench can wait for.
+class peer_set {
+public:
+    bool start(assistant_window &window);
+    void stop();
+    ~peer_set() { stop(); }
+    pid_t lxtask() const { return lxtask_; }
+    pid_t htop() const { return htop_; }
+
+private:
+    bool start_htop(const std::string &home, const std::string &config);
+    std::string dir_, socket_;
+    pid_t lxtask_ = -1, tmux_ = -1, htop_ = -1;
+};
+
+bool peer_set::start(assistant_window &window)
+{
+    char dir[] = "/tmp/process_bench.XXXXXX";
+    if (!mkdtemp(dir)) {
+        fprintf(stderr, "process_bench: cannot make a scratch directory: %s\n", strerror(errno));
+        return false;
+    }
+    dir_ = dir;
+    const std::string home = "HOME=" + dir_, config = "XDG_CONFIG_HOME=" + dir_ + "/config";
+    // lxtask reads $XDG_CONFIG_HOME/lxtask.conf, refresh_interval in seconds.
+    // Every user's processes are listed, as the assistant lists them, in a
+    // window of the assistant's size, so both show as many rows.
+    FILE *conf = mkdir((dir_ + "/config").c_str(), 0700) == 0 ? fopen((dir_ + "/config/lxtask.conf").c_str(), "wex")
+                                                              : nullptr;
+    if (!conf || fprintf(conf, "[General]\nshow_user_tasks=1\nshow_root_tasks=1\nshow_other_tasks=1\n"
+                               "win_width=800\nwin_height=500\nrefresh_interval=%d\n",
+                         static_cast<int>(timer_interval)) < 0 || fclose(conf) != 0) {
+        fprintf(stderr, "process_bench: cannot write lxtask.conf in %s\n", dir_.c_str());
+        return false;
+    }
+    lxtask_ = spawn({"env", home.c_str(), config.c_str(), "lxtask"});
+    const Window lxtask_window = window.find_window(lxtask_, nullptr, 30);
+    if (!lxtask_window) {
+        fprintf(stderr, "process_bench: lxtask's window did not appear\n");
+        return false;
+    }
+    if (!window.apart_from(lxtask_window)) {
+        fprintf(stderr, "process_bench: lxtask's window covers the assistant's\n");
+        return false;
+    }
+    return start_htop(home, config);
+}
+
+bool peer_set::start_htop(const std::string &home, const std::string &config)
+{
+    socket_ = dir_ + "/tmux";
+    tmux_ = spawn({"env", home.c_str(), config.c_str(), "tmux", "-D", "-S", socket_.c_str(), "-f", "/dev/null"});
+    struct stat st{};
+    for (int i = 0; i < 200 && stat(socket_.c_str(), &st) != 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    // Without the socket the client below would start a server of its own,
+    // a daemon out of the bench's reach.
+    int fds[2];
+    if (!S_ISSOCK(st.st_mode) || pipe2(fds, O_CLOEXEC) != 0) {
+        fprintf(stderr, "process_bench: tmux did not start\n");
+        return false;
+    }
+    // Given as separate words, the command runs without a shell: the pane's
+    // process, whose pid -P prints, is htop itself.
+    const pid_t client = spawn({"env", home.c_str(), config.c_str(), "tmux", "-S", socket_.c_str(), "new-session", "-d",
+                                "-P", "-F", "#{pane_pid}", "-x", "200", "-y", "50", "htop", "-d", "50"},
+                               fds[1]);
+    close(fds[1]);
+    char text[32] = {};
+    const ssize_t len = read(fds[0], text, sizeof(text) - 1);
+    close(fds[0]);
+    int status = -1;
+    waitpid(client, &status, 0);
+    htop_ = len > 0 && status == 0 ? static_cast<pid_t>(atoi(text)) : -1;
+    char comm[32] = {};
+    for (int i = 0; i < 200 && htop_ > 0 && strcmp(comm, "htop\n") != 0; i++) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        const std::string path = "/proc/" + std::to_string(htop_) + "/comm";
+        FILE *f = fopen(path.c_str(), "re");
+        if (!f || !fgets(comm, sizeof(comm), f))
+            comm[0] = '\0';
+        if (f)
+            fclose(f);
+    }
+    if (strcmp(comm, "htop\n") != 0) {
+        fprintf(stderr, "process_bench: htop is not running in tmux\n");
+        return false;
+    }
+    return true;
+}
+
+void peer_set::stop()
+{
+    if (lxtask_ > 0) {
+        kill(lxtask_, SIGTERM);
+        waitpid(lxtask_, nullptr, 0);
+    }
+    // htop is the tmux server's child: ended first, so that it has written
+    // whatever it writes on its way out before the directory goes.
+    if (htop_ > 0) {
+        kill(htop_, SIGTERM);
+        for (int i = 0; i < 200 && !ended(htop_); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    if (tmux_ > 0) {
+        kill(tmux_, SIGTERM);
+        waitpid(tmux_, nullptr, 0);
+    }
+    if (!dir_.empty())
+        waitpid(spawn({"rm", "-rf", "--", dir_.c_str()}), nullptr, 0);
+    lxtask_ = tmux_ = htop_ = -1;
+    dir_.clear();
+}
+
+// Between refreshes the assistant, lxtask and htop sleep, so the run time of
+// a main thread (schedstat, to the nanosecond) moves only while it refreshes.
+// Waits until the next refresh that begins after a second of stillness is
+// over, the run time still for a second again, and returns when it began; the
+// epoch if none was over by the deadline.
+clock_type::time_point await_refresh(assistant_window &window, pid_t pid, clock_type::time_point deadline)
+{
+    constexpr double still = 1.0; // longer than a refresh's pauses, far shorter than 5 s
+    constexpr double step = 1e-4; // run time within one poll: more than an idle wake-up
+    double run = main_thread_cpu(pid);
+    clock_type::time_point began{}, moved = clock_type::now();
+    for (int polls = 0; clock_type::now() < deadline; polls++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (polls % 5 == 0)
+            window.close_dialogs();
+        const double now_run = main_thread_cpu(pid);
+        const auto now = clock_type::now();
+        if (now_run - run > step) {
+            if (began == clock_type::time_point{} && std::chrono::duration<double>(now - moved).count() >= still)
+                began = now;
+            moved = now;
+        } else if (began != clock_type::time_point{} && std::chrono::duration<double>(now - moved).count() >= still) {
+            return began;
+        }
+        run = now_run;
+    }
+    return {};
+}
+
+clock_type::time_point after_seconds(clock_type::time_point start, double seconds)
+{
+    return start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
+}
+
+struct peer_figures {
+    std::vector<double> cpu;    // utime + stime per refresh, window by window
+    std::vector<double> period; // from the start of one refresh to the next
+};
+
+// A peer's CPU (utime + stime) over `refreshes` of its own refreshes, whole:
+// the window opens a second after one refresh is over and closes a second
+// after the `refreshes`-th after it is over.
+bool measure_peer(assistant_window &window, pid_t pid, int refreshes, peer_figures &figures)
+{
+    // Generous: htop's interval starts once it has drawn, so it runs late.
+    const auto deadline = after_seconds(clock_type::now(), 2 * timer_interval * (refreshes + 2));
+    if (await_refresh(window, pid, deadline) == clock_type::time_point{})
+        return false;
+    const double cpu_start = process_cpu(pid);
+    clock_type::time_point first{}, last{};
+    for (int k = 1; k <= refreshes; k++) {
+        last = await_refresh(window, pid, deadline);
+        if (last == clock_type::time_point{})
+            return false;
+        if (k == 1)
+            first = last;
+    }
+    const double cpu_end = process_cpu(pid);
+    if (cpu_start < 0 || cpu_end < 0)
+        return false;
+    figures.cpu.push_back((cpu_end - cpu_start) / refreshes);
+    figures.period.push_back(std::chrono::duration<double>(last - first).count() / (refreshes - 1));
+    return true;
+}
+
 struct window_figures {
-    double cpu_per_refresh = 0;  // utime + stime over the timer refreshes, per refresh
+    summary cpu{};               // utime + stime over the timer refreshes, per refresh, window by window
     summary main_thread{};       // the main thread's run time, refresh by refresh
     int refreshes = 0;
     summary ping{};              // round trips while the refreshes ran
@@ -434,6 +678,9 @@ struct window_figures {
     double server_cpu_per_refresh = 0;
     long peak_rss_kb = 0;
     double switch_wall = 0;      // key press to the answer after the switch's refresh
+    summary lxtask{}, htop{};    // the peers' CPU per refresh, window by window
+    double lxtask_period = 0, htop_period = 0;
+    const char *failed = nullptr; // the program that did not refresh
 };
 
 // Waits, closing any dialog the assistant opens meanwhile.
@@ -445,43 +692,80 @@ void sleep_until(assistant_window &window, clock_type::time_point when)
     }
 }
 
-// The window on the Process Explorer tab: first the CPU of `refreshes` timer
-// refreshes with nothing else asking the assistant for work, then the pings
-// over `probe_refreshes` more.
-window_figures measure_window(assistant_window &window, int refreshes, int probe_refreshes)
+// The window on the Process Explorer tab, round after round: the CPU of
+// `refreshes` timer refreshes of the assistant with nothing else asking it
+// for work, then as many refreshes of lxtask, then of htop. All three keep
+// refreshing all the time, so each is measured while the other two run, and
+// a drift of the machine's load hits the three alike. Then the pings over
+// `probe_refreshes` more of the assistant's refreshes.
+window_figures measure_window(assistant_window &window, const peer_set &peers, int rounds, int refreshes,
+                              int probe_refreshes)
 {
     window_figures figures;
     const auto pressed = clock_type::now();
     window.key("Right");
     window.ping(); // answered once the refresh of the page switch is over
-    const auto shown = clock_type::now();
     figures.switch_wall = seconds_since(pressed);
-    // The timer fires 5 s after the switch's refresh, then every 5 s; each
-    // mark falls well before the next firing and after the last refresh.
-    auto mark = [&](int k) {
-        return shown + std::chrono::duration_cast<clock_type::duration>(
-                           std::chrono::duration<double>(timer_interval * k - 0.7));
-    };
     const pid_t pid = window.pid();
-    sleep_until(window, mark(1));
-    const double cpu_start = process_cpu(pid);
-    const double server_start = process_cpu(window.server_pid());
-    double thread_before = main_thread_cpu(pid);
-    std::vector<double> per_refresh;
-    for (int k = 2; k <= refreshes + 1; k++) {
-        sleep_until(window, mark(k));
-        const double thread_now = main_thread_cpu(pid);
-        per_refresh.push_back(thread_now - thread_before);
-        thread_before = thread_now;
+    // Each window of the assistant is placed on its timer anew: the timer
+    // fires 5 s after the refresh that began at `fired`, then every 5 s; each
+    // mark falls well before the next firing and after the last refresh.
+    auto mark = [](clock_type::time_point fired, int k) { return after_seconds(fired, timer_interval * k - 0.7); };
+    auto next_firing = [&] {
+        return await_refresh(window, pid, after_seconds(clock_type::now(), 3 * timer_interval));
+    };
+    std::vector<double> cpu, server, per_refresh;
+    peer_figures lxtask, htop;
+    for (int r = 0; r < rounds; r++) {
+        const auto fired = next_firing();
+        if (fired == clock_type::time_point{}) {
+            figures.failed = "the assistant";
+            return figures;
+        }
+        sleep_until(window, mark(fired, 1));
+        const double cpu_start = process_cpu(pid);
+        const double server_start = process_cpu(window.server_pid());
+        double thread_before = main_thread_cpu(pid);
+        for (int k = 2; k <= refreshes + 1; k++) {
+            sleep_until(window, mark(fired, k));
+            const double thread_now = main_thread_cpu(pid);
+            per_refresh.push_back(thread_now - thread_before);
+            thread_before = thread_now;
+        }
+        cpu.push_back((process_cpu(pid) - cpu_start) / refreshes);
+        server.push_back((process_cpu(window.server_pid()) - server_start) / refreshes);
+        if (!measure_peer(window, peers.lxtask(), refreshes, lxtask)) {
+            figures.failed = "lxtask";
+            return figures;
+        }
+        if (!measure_peer(window, peers.htop(), refreshes, htop)) {
+            figures.failed = "htop";
+            return figures;
+        }
     }
-    figures.cpu_per_refresh = (process_cpu(pid) - cpu_start) / refreshes;
-    figures.server_cpu_per_refresh = (process_cpu(window.server_pid()) - server_start) / refreshes;
+    figures.cpu = summarise(cpu);
+    figures.server_cpu_per_refresh = summarise(server).median;
     figures.main_thread = summarise(per_refresh);
     figures.refreshes = refreshes;
+    figures.lxtask = summarise(lxtask.cpu);
+    figures.htop = summarise(htop.cpu);
+    figures.lxtask_period = summarise(lxtask.period).median;
+    figures.htop_period = summarise(htop.period).median;
+    // A peer that took no CPU at all over its windows did not refresh.
+    if (figures.lxtask.max <= 0)
+        figures.failed = "lxtask";
+    if (figures.htop.max <= 0)
+        figures.failed = "htop";
 
-    // A closed loop of pings, 2 ms apart, over the next refreshes.
+    // A closed loop of pings, 2 ms apart, up to the mark after the
+    // `probe_refreshes`-th refresh from the next firing on.
+    const auto fired = next_firing();
+    if (fired == clock_type::time_point{}) {
+        figures.failed = "the assistant";
+        return figures;
+    }
     std::vector<double> rtts;
-    const auto probe_end = mark(refreshes + 1 + probe_refreshes);
+    const auto probe_end = mark(fired, 1 + probe_refreshes);
     while (clock_type::now() < probe_end) {
         rtts.push_back(window.ping());
         if (rtts.size() % 50 == 0)
@@ -566,6 +850,10 @@ int main(int argc, char **argv)
     for (int i = 0; i < extra; i++) {
         pid_t pid = fork();
         if (pid == 0) {
+            // Gone with the bench, whichever way it ends.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() == 1)
+                _exit(0);
             for (;;)
                 pause();
         }
@@ -577,6 +865,10 @@ int main(int argc, char **argv)
     // that every figure below is taken on the same processes.
     assistant_window window;
     if (assistant && !window.start(assistant))
+        return 1;
+    // The peers too, and static, so that an exit() on the way stops them.
+    static peer_set peers;
+    if (assistant && !peers.start(window))
         return 1;
 
     log_init(LOG_LEVEL_ERROR);
@@ -630,21 +922,32 @@ int main(int argc, char **argv)
     const summary store = {collect.median - reads.median, collect.min - reads.max, collect.max - reads.min};
 
     window_figures win;
-    if (assistant)
-        win = measure_window(window, refreshes, 3);
-    const double w = win.cpu_per_refresh;
+    if (assistant) {
+        win = measure_window(window, peers, runs, refreshes, 3);
+        peers.stop();
+        if (win.failed) {
+            fprintf(stderr, "process_bench: %s did not refresh every %.0f s\n", win.failed, timer_interval);
+            window.stop();
+            db.quillmar_db_clean();
+            return 1;
+        }
+    }
+    const double w = win.cpu.median;
 
     printf("\n%ld processes (%d extra sleepers); CPU time (user + system) per refresh or run, median of %d rounds "
-           "after a warm-up, the measures taken in turn\n\n",
+           "after a warm-up, the measures taken in turn\n",
            static_cast<long>(processes), extra, runs);
+    if (assistant)
+        printf("the assistant, lxtask and htop: median of %d windows of %d of their own refreshes each, in turn\n",
+               runs, refreshes);
+    printf("\n");
     printf("| %-44s | %9s | %9s | %9s | %10s | %8s | %8s |\n", "", "median ms", "min ms", "max ms", "us/process",
            "window/x", "headless/x");
     printf("|%s|-----------|-----------|-----------|------------|----------|------------|\n",
            std::string(46, '-').c_str());
     if (assistant) {
-        printf("| %-44s | %9.2f | %9s | %9s | %10.1f | %8.2f | %8.2f |\n",
-               ("assistant, window: utime+stime / " + std::to_string(win.refreshes)).c_str(), w * 1e3, "-", "-",
-               w * 1e6 / processes, 1.0, ours.median / w);
+        row(("assistant, window: utime+stime / " + std::to_string(win.refreshes)).c_str(), win.cpu, processes, w,
+            ours.median);
         row("  its main thread, refresh by refresh", win.main_thread, processes, w, ours.median);
         const summary extras = {w - ours.median, w - ours.max, w - ours.min};
         printf("| %-44s | %9.2f | %9s | %9s | %10.1f | %8s | %8s |\n", "  list fill + draw (window - headless)",
@@ -656,6 +959,12 @@ int main(int argc, char **argv)
     printf("| %-44s | %9.2f | %9s | %9s | %10.1f | %8s | %8s |\n", "    store (collect - reads)",
            store.median * 1e3, "-", "-", store.median * 1e6 / processes, "-", "-");
     row("  listing: sorted query, rows decoded", listing, processes, w, ours.median);
+    if (assistant) {
+        row(("lxtask, refresh 5 s: utime+stime / " + std::to_string(win.refreshes)).c_str(), win.lxtask, processes,
+            w, ours.median);
+        row(("htop -d 50 in tmux: utime+stime / " + std::to_string(win.refreshes)).c_str(), win.htop, processes, w,
+            ours.median);
+    }
     row("ps -e -o pid,pri,ni,stat,vsz,rss,time,comm,args", ps, processes, w, ours.median);
     row("top -b: one steady-state refresh", top_steady, processes, w, ours.median);
     row("top -b -n 1", top_one, processes, w, ours.median);
@@ -664,16 +973,20 @@ int main(int argc, char **argv)
         printf("\nassistant's main loop: longest block %.1f ms (the longest of %zu _NET_WM_PING round trips over 3 "
                "timer refreshes; median %.2f ms)\n",
                win.longest_block * 1e3, win.pings, win.ping.median * 1e3);
-        printf("X server: %.2f ms CPU per refresh; its longest own round trip after a slow answer: %.1f ms\n",
+        printf("X server (it draws lxtask's refreshes too): %.2f ms CPU per refresh of the assistant; its longest "
+               "own round trip after a slow answer: %.1f ms\n",
                win.server_cpu_per_refresh * 1e3, win.longest_server_trip * 1e3);
+        printf("peers' refresh period, start to start: lxtask %.2f s, htop %.2f s\n", win.lxtask_period,
+               win.htop_period);
         printf("assistant's refresh on the switch to the tab, wall time from the key press to the next answer: "
                "%.1f ms\n",
                win.switch_wall * 1e3);
         printf("assistant's peak RSS (VmHWM): %ld kB\n", win.peak_rss_kb);
         printf("dialogs the assistant opened meanwhile, closed by the bench: %d\n", window.dialogs());
-        printf("goals: window / steady top %.2f (<= 1.0), headless / floor %.2f (<= 1.6), longest block / refresh "
-               "CPU %.2f (<= 1.0)\n",
-               w / top_steady.median, ours.median / floor.median, win.longest_block / w);
+        printf("goals: window / lxtask %.2f (<= 1.0), window / htop %.2f, window / steady top %.2f (<= 1.0), "
+               "headless / floor %.2f (<= 1.6), longest block / refresh CPU %.2f (<= 1.0)\n",
+               w / win.lxtask.median, w / win.htop.median, w / top_steady.median, ours.median / floor.median,
+               win.longest_block / w);
     }
 
     if (sort) {
