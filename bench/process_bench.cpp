@@ -12,6 +12,7 @@
 //   process_bench [--extra N] [--runs R] [--sort]
 //                 [--window ASSISTANT [--refreshes K] [--rss-refreshes M]]
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -30,6 +31,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unordered_map>
 #include <unistd.h>
 #include <vector>
 
@@ -137,24 +139,34 @@ void floor_loop()
     closedir(proc);
 }
 
-// The collector's reads without its store: the same file operations, the
-// same parsers and the affinity call, for every process.
+// The collector's reads without its store, as it does them: the same file
+// operations (each process's files kept open and read again from their
+// start), the same parsers and the affinity call, for every process.
 void reads_loop()
 {
+    static std::unordered_map<long, std::array<int64_t, 3>> kept;
     const file_operate ops = *fp_get();
     const int64_t cpus = sysconf(_SC_NPROCESSORS_CONF);
     DIR *proc = opendir("/proc");
     while (dirent *e = readdir(proc)) {
-        if (!proc_dir_entry_is_process(dirfd(proc), e->d_name))
+        if (!proc_dir_entry_is_process(dirfd(proc), e->d_name, e->d_type))
             continue;
         const long pid = strtol(e->d_name, nullptr, 10);
+        auto [files, added] = kept.try_emplace(pid, std::array<int64_t, 3>{-1, -1, -1});
         proc_info info{};
-        file_context_info text;
+        int i = 0;
         for (const char *name : {"stat", "statm", "cmdline"}) {
-            const int64_t fd = ops.gfopen(name, pid);
-            text = ops.gfread(fd);
+            int64_t &fd = files->second[i++];
+            file_context_info text;
+            text.len = -1;
             if (fd >= 0)
-                ops.gfclose(fd);
+                text = ops.gfreread(fd);
+            if (text.len < 0) {
+                if (fd >= 0)
+                    ops.gfclose(fd);
+                fd = ops.gfopen(name, pid);
+                text = ops.gfread(fd);
+            }
             if (text.len < 0)
                 continue;
             if (name[4] == '\0')
@@ -828,7 +840,7 @@ void count_row(proc_info)
 
 int main(int argc, char **argv)
 {
-    int extra = 0, runs = 7, refreshes = 6, rss_refreshes = 0;
+    int extra = 0, runs = 5, refreshes = 3, rss_refreshes = 0;
     bool sort = false;
     const char *assistant = nullptr;
     for (int i = 1; i < argc; i++) {
