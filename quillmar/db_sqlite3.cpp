@@ -272,7 +272,7 @@ bool sqlite3_write_row(const proc_info &p)
 {
     bool update = true;
     int rc = run_row_statement(p, update);
-    if (rc >= 0 && sqlite3_changes(s3modules.db.get()) == 0) {
+    if (rc == SQLITE_DONE && sqlite3_changes(s3modules.db.get()) == 0) {
         update = false;
         rc = run_row_statement(p, update);
     }

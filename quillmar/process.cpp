@@ -55,7 +55,6 @@ struct kept_processes {
     std::unordered_map<int64_t, kept_files> by_pid;
     uint64_t refresh = 0;
     size_t budget = 0; // processes whose files may stay open
-    bool budget_known = false;
 };
 kept_processes kept;
 
@@ -433,10 +432,7 @@ int8_t proc_list_flush()
     mstat_read = false;
     db_operate = db_get_operate();
     foperate = *fp_get();
-    if (!kept.budget_known) {
-        kept.budget = kept_budget();
-        kept.budget_known = true;
-    }
+    kept.budget = kept_budget();
     fdinfo.procdir = opendir("/proc/");
     if (!fdinfo.procdir) {
         vskprint(LOG_LEVEL_INFO, __func__, "open dir \"/proc/\" failed with errno %d\n", errno);

@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -199,6 +200,7 @@ protected:
         ASSERT_EQ(db.quillmar_db_init(), 0);
     }
     static void TearDownTestSuite() { db.quillmar_db_clean(); }
+    void TearDown() override { proc_list_release(); }
 
     static inline quillmar_db_operate db;
 };
@@ -705,6 +707,31 @@ TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndCloseWhenItEnds)
     EXPECT_GT(proc_files_open_of(1), 0u);
     proc_list_release();
     EXPECT_EQ(proc_files_open_of(1), 0u);
+}
+
+TEST_F(CollectorTest, FilesAreKeptOnlyWithinTheDescriptorLimit)
+{
+    // A limit of 300 descriptors leaves room for the files of 14 processes:
+    // the others are opened and closed again, and every process is stored.
+    const pid_t child = fork();
+    if (child == 0) {
+        proc_list_release();
+        const rlimit low = {.rlim_cur = 300, .rlim_max = 300};
+        if (setrlimit(RLIMIT_NOFILE, &low) != 0)
+            _exit(2);
+        proc_list_flush();
+        size_t kept = 0;
+        for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code err;
+            const std::string link = std::filesystem::read_symlink(fd.path(), err).string();
+            kept += link.starts_with("/proc/") && (link.ends_with("/stat") || link.ends_with("/statm") ||
+                                                   link.ends_with("/cmdline"));
+        }
+        _exit(kept <= 14 * 3 && stored_row(1) && stored_row(getpid()) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(ProcEntries, OnlyDirectoriesNamedByShortNumbersAreProcesses)
