@@ -213,19 +213,27 @@ long status_kb(pid_t pid, const char *field)
     return kb;
 }
 
-// utime + stime of a process, in seconds (clock ticks of 1/100 s).
-double process_cpu(pid_t pid)
+// A process's stat line after its name (which may hold blanks and
+// parentheses): the text from the last ')', or null when it cannot be read.
+template <size_t N> const char *stat_after_name(pid_t pid, char (&text)[N])
 {
-    char path[64], text[1024];
+    char path[64];
     snprintf(path, sizeof(path), "/proc/%d/stat", pid);
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    const ssize_t len = fd < 0 ? -1 : read(fd, text, sizeof(text) - 1);
+    const ssize_t len = fd < 0 ? -1 : read(fd, text, N - 1);
     if (fd >= 0)
         close(fd);
     if (len <= 0)
-        return -1;
+        return nullptr;
     text[len] = '\0';
-    const char *after = strrchr(text, ')');
+    return strrchr(text, ')');
+}
+
+// utime + stime of a process, in seconds (clock ticks of 1/100 s).
+double process_cpu(pid_t pid)
+{
+    char text[1024];
+    const char *after = stat_after_name(pid, text);
     unsigned long utime = 0, stime = 0;
     if (!after || sscanf(after + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
         return -1;
@@ -494,17 +502,9 @@ void assistant_window::stop()
 // Whether a process that is not this one's child has ended (a zombie has).
 bool ended(pid_t pid)
 {
-    char path[64], text[512];
-    snprintf(path, sizeof(path), "/proc/%d/stat", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    const ssize_t len = fd < 0 ? -1 : read(fd, text, sizeof(text) - 1);
-    if (fd >= 0)
-        close(fd);
-    if (len <= 0)
-        return true;
-    text[len] = '\0';
-    const char *after = strrchr(text, ')');
-    return after && (after[1] == '\0' || after[2] == 'Z' || after[2] == 'X');
+    char text[512];
+    const char *after = stat_after_name(pid, text);
+    return !after || after[1] == '\0' || after[2] == 'Z' || after[2] == 'X';
 }
 
 // lxtask and htop, started once beside the assistant. Both get a HOME and

@@ -695,18 +695,6 @@ void expect_period(const timer_due &t, gint64 period)
     EXPECT_LE(t.due, t.latest + period);
 }
 
-// The descriptors this test process holds on files under prefix.
-size_t proc_files_open(const std::string &prefix)
-{
-    size_t count = 0;
-    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code err;
-        if (std::filesystem::read_symlink(fd.path(), err).string().starts_with(prefix))
-            count++;
-    }
-    return count;
-}
-
 TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
 {
     pid_t child = fork();
@@ -743,11 +731,11 @@ TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
 
     // The list keeps the child's files open while it is shown, and none
     // once another tab is.
-    EXPECT_EQ(proc_files_open("/proc/" + child_pid + "/"), 3u);
+    EXPECT_EQ(test::open_files_under("/proc/" + child_pid + "/"), 3u);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
-    EXPECT_EQ(proc_files_open("/proc/1/"), 0u);
+    EXPECT_EQ(test::open_files_under("/proc/1/"), 0u);
     EXPECT_EQ(g2modules.timerid, -1);
     EXPECT_EQ(g_main_context_find_source_by_id(nullptr, static_cast<guint>(timer)), nullptr);
     EXPECT_TRUE(has_child()); // nothing refreshes while another tab is shown

@@ -652,14 +652,7 @@ TEST_F(FaultyFilesTest, AKeptFileThatFailsIsOpenedAnew)
 // The descriptors of /proc/<pid>/ files this test process holds.
 size_t proc_files_open_of(pid_t pid)
 {
-    const std::string prefix = "/proc/" + std::to_string(pid) + "/";
-    size_t count = 0;
-    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code err;
-        if (std::filesystem::read_symlink(fd.path(), err).string().starts_with(prefix))
-            count++;
-    }
-    return count;
+    return test::open_files_under("/proc/" + std::to_string(pid) + "/");
 }
 
 TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndCloseWhenItEnds)
@@ -720,13 +713,10 @@ TEST_F(CollectorTest, FilesAreKeptOnlyWithinTheDescriptorLimit)
         if (setrlimit(RLIMIT_NOFILE, &low) != 0)
             _exit(2);
         proc_list_flush();
-        size_t kept = 0;
-        for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-            std::error_code err;
-            const std::string link = std::filesystem::read_symlink(fd.path(), err).string();
-            kept += link.starts_with("/proc/") && (link.ends_with("/stat") || link.ends_with("/statm") ||
-                                                   link.ends_with("/cmdline"));
-        }
+        const size_t kept = test::open_files([](std::string_view path, std::string_view) {
+            return path.starts_with("/proc/") &&
+                   (path.ends_with("/stat") || path.ends_with("/statm") || path.ends_with("/cmdline"));
+        });
         _exit(kept <= 14 * 3 && stored_row(1) && stored_row(getpid()) ? 0 : 1);
     }
     int status = -1;

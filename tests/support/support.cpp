@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <signal.h>
 #include <sstream>
@@ -39,6 +40,22 @@ void write_file(const std::string &path, std::string_view text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+size_t open_files(bool (*taken)(std::string_view path, std::string_view arg), std::string_view arg)
+{
+    size_t count = 0;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code err;
+        if (taken(std::filesystem::read_symlink(fd.path(), err).string(), arg))
+            count++;
+    }
+    return count;
+}
+
+size_t open_files_under(std::string_view prefix)
+{
+    return open_files([](std::string_view path, std::string_view under) { return path.starts_with(under); }, prefix);
 }
 
 std::vector<std::string> lines_of(std::string_view text)

@@ -23,6 +23,11 @@ std::string sysroot(std::string_view rel);
 
 void write_file(const std::string &path, std::string_view text);
 
+// The descriptors this process holds on files whose path is taken.
+size_t open_files(bool (*taken)(std::string_view path, std::string_view arg), std::string_view arg = {});
+// ... on files under prefix.
+size_t open_files_under(std::string_view prefix);
+
 // Splits a text into its lines, each without its line end.
 std::vector<std::string> lines_of(std::string_view text);
 // Whether every wanted line occurs in text, in this order, as a whole line.
