@@ -2,6 +2,7 @@
 // switched through mappings of the GRF and IOC register blocks.
 #include "rk3588.h"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -19,8 +20,10 @@ namespace {
 // Every line of the handler carries its entry's name, mapped or not.
 constexpr char handler[] = "jtag_status_handle";
 
-// The device tree's name of the SoC whose physical addresses these are.
-constexpr char rk3588_compatible[] = "rockchip,rk3588";
+// The device tree's names of the SoCs whose physical addresses these are:
+// the RK3588S is the same die in a smaller package, with the same GRF and IOC,
+// and its boards name only it.
+constexpr std::array<const char *, 2> rk3588_family = {"rockchip,rk3588", "rockchip,rk3588s"};
 
 constexpr uint32_t soc_con6_set = 0x40004000;
 constexpr uint32_t sd_card_bits = 0x5500;
@@ -79,8 +82,9 @@ void shared_unmap(void *base, size_t length)
     munmap(base, length);
 }
 
-// Whether the device tree's compatible list (NUL-separated names) has the
-// RK3588 among its entries. A machine without a device tree is not one.
+// Whether the device tree's compatible list (NUL-separated names) has an
+// SoC of the family among its entries, each compared whole. A machine without
+// a device tree is not one.
 bool machine_is_rk3588()
 {
     unique_fd fd(open(paths::dt_compatible, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -98,8 +102,9 @@ bool machine_is_rk3588()
     }
     for (std::string_view rest(list, len); !rest.empty();) {
         size_t end = rest.find('\0');
-        if (rest.substr(0, end) == std::string_view(rk3588_compatible))
-            return true;
+        for (std::string_view soc : rk3588_family)
+            if (rest.substr(0, end) == soc)
+                return true;
         if (end == std::string_view::npos)
             break;
         rest.remove_prefix(end + 1);
@@ -117,8 +122,9 @@ bool pin_registers_known()
         return true;
     }
     if (!refused)
-        vskprint(LOG_LEVEL_WARN, handler, "this machine is not an RK3588 (no %s in %s), the pin registers are left alone\n",
-                 rk3588_compatible, paths::dt_compatible);
+        vskprint(LOG_LEVEL_WARN, handler,
+                 "this machine is not an RK3588 or RK3588S (no %s or %s in %s), the pin registers are left alone\n",
+                 rk3588_family[0], rk3588_family[1], paths::dt_compatible);
     refused = true;
     return false;
 }

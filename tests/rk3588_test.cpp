@@ -303,8 +303,10 @@ TEST_F(Rk3588Registers, OnlyAnRk3588HasItsRegistersTouched)
     } cases[] = {
         {std::string("rockchip,rk3588-evb1-v10\0rockchip,rk3588\0", 41), true},
         {std::string("rockchip,rk3588", 15), true},
+        {std::string("rockchip,rk3588s", 16), true},
         {std::string("linux,dummy-virt\0", 17), false},
-        {std::string("rockchip,rk3588s\0rockchip,rk35880\0", 34), false},
+        {std::string("rockchip,rk3568-evb1-v10\0rockchip,rk3568\0", 41), false},
+        {std::string("rockchip,rk3588s0\0rockchip,rk35880\0rockchip,rk358\0", 50), false},
         {std::string("xrockchip,rk3588\0", 17), false},
         {"", false},
     };
@@ -320,7 +322,8 @@ TEST_F(Rk3588Registers, OnlyAnRk3588HasItsRegistersTouched)
         vkstatus results[2];
         for (vkstatus &result : results)
             err += test::capture_stderr([&] { result = jtag_status_handle(true); });
-        const std::string refusal = std::string("this machine is not an RK3588 (no rockchip,rk3588 in ") +
+        const std::string refusal = std::string("this machine is not an RK3588 or RK3588S (no rockchip,rk3588 or "
+                                                "rockchip,rk3588s in ") +
                                     paths::dt_compatible + "), the pin registers are left alone";
         if (c.rk3588) {
             EXPECT_EQ(results[0], vkstatus::vkon) << c.compatible;
@@ -335,7 +338,11 @@ TEST_F(Rk3588Registers, OnlyAnRk3588HasItsRegistersTouched)
             EXPECT_EQ(test::lines_of(err), std::vector<std::string>{refusal}) << c.compatible;
         }
     }
-    // The simulated board's own state for another machine.
+    // The simulated board's own states: an Orange Pi 5, and another machine.
+    test::board::lay({"--rk3588s"});
+    board_io::mapped.clear();
+    EXPECT_EQ(run(true), vkstatus::vkon);
+    EXPECT_EQ(test::board::reg(test::board::iomux), 0x11AAu);
     test::board::lay({"--not-rk3588"});
     board_io::mapped.clear();
     EXPECT_EQ(run(true), vkstatus::vkunknow);
