@@ -52,6 +52,10 @@ inline constexpr char icon_jtag[] = VASK_ICON_DIR "jtag.png";
 inline constexpr char icon_sysrq[] = VASK_ICON_DIR "sysrq.png";
 inline constexpr char icon_non_sysrq[] = VASK_ICON_DIR "non-sysrq.png";
 #undef VASK_ICON_DIR
-inline constexpr char process_db[] = VASK_SYSROOT "/opt/vask/quillmar/resources/db/quillmar.db";
+#define VASK_PROCESS_DB VASK_SYSROOT "/opt/vask/quillmar/resources/db/quillmar.db"
+inline constexpr char process_db[] = VASK_PROCESS_DB;
+// Where a database SQLite found damaged is kept.
+inline constexpr char process_db_damaged[] = VASK_PROCESS_DB ".damaged";
+#undef VASK_PROCESS_DB
 
 } // namespace paths

@@ -2,6 +2,7 @@
 // the ProcInfo table is made at start and dropped at exit.
 #include "db_sqlite3.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <glib.h>
@@ -9,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <sqlite3.h>
 
 #include "log.h"
@@ -33,6 +35,8 @@ struct sqlite3_modules {
     statement update;
     statement insert;
     quillmar_db_row_fn list_row = nullptr; // takes each row of a listing
+    bool mending = false;                   // a damaged file is being replaced
+    bool mend_failed = false;               // it could not be: tried once only
 };
 
 sqlite3_modules s3modules;
@@ -160,6 +164,8 @@ template <typename Bind> int run_cached(statement &stmt, const char *sql, const 
     return rc;
 }
 
+bool mend_if_damaged();
+
 bool sqlite3_exec_sql(const char *sql)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to exec sql %s\n", printable(sql).c_str());
@@ -168,22 +174,26 @@ bool sqlite3_exec_sql(const char *sql)
         return true;
     vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 exec sql failed with msg %s\n", errmsg());
     sqlite3_free(err);
+    mend_if_damaged();
     return false;
 }
 
-int64_t sqlite3_db_init()
+// Opens the file and makes the table; SQLite's code when the file cannot be
+// opened.
+int store_open()
 {
-    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to init database\n");
     sqlite3 *db = nullptr;
     connection_close();
     int rc = sqlite3_open(paths::process_db, &db);
     s3modules.db.reset(db);
     if (rc != SQLITE_OK) {
-        vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 database creation failed with msg %s\n", errmsg());
-        vskprint(LOG_LEVEL_ERROR, __func__, "process explorer will not work properly\n");
+        vskprint(LOG_LEVEL_ERROR, "sqlite3_db_init", "sqlite3 database creation failed with msg %s\n", errmsg());
+        vskprint(LOG_LEVEL_ERROR, "sqlite3_db_init", "process explorer will not work properly\n");
         return rc;
     }
-    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 database is created successfully\n");
+    vskprint(LOG_LEVEL_INFO, "sqlite3_db_init", "sqlite3 database is created successfully\n");
+    // A damaged file fails each of these; it is judged once, after the last.
+    const bool mending = std::exchange(s3modules.mending, true);
     sqlite3_exec_sql("PRAGMA synchronous = OFF;");
     char sql[4096];
     snprintf(sql, sizeof(sql), "%s", create_table);
@@ -191,7 +201,45 @@ int64_t sqlite3_db_init()
     // A run that ended without its clean-up leaves its table behind; its rows
     // name processes that may no longer exist.
     sqlite3_exec_sql("DELETE FROM ProcInfo;");
-    return 0;
+    s3modules.mending = mending;
+    return SQLITE_OK;
+}
+
+// A file SQLite finds is no database, or corrupt (a crash mid-write, a worn
+// card, a full disk), would fail every refresh for good. Its table is scratch,
+// so the file is moved aside and the store made anew; SQLite has dealt with
+// any journal of it before judging it. Only a file SQLite judged so is moved,
+// and the move replaces only a copy judged so before. True when the store was
+// made anew.
+bool mend_if_damaged()
+{
+    const int rc = sqlite3_errcode(s3modules.db.get()) & 0xff;
+    if ((rc != SQLITE_NOTADB && rc != SQLITE_CORRUPT) || s3modules.mending || s3modules.mend_failed)
+        return false;
+    vskprint(LOG_LEVEL_ERROR, "sqlite3_db_mend", "sqlite3 database %s is damaged (%s): it is kept as %s and made anew\n",
+             paths::process_db, errmsg(), paths::process_db_damaged);
+    const bool in_transaction = !sqlite3_get_autocommit(s3modules.db.get());
+    connection_close();
+    if (rename(paths::process_db, paths::process_db_damaged) != 0) {
+        vskprint(LOG_LEVEL_ERROR, "sqlite3_db_mend", "sqlite3 database %s could not be moved aside, errno: %d\n",
+                 paths::process_db, errno);
+        s3modules.mend_failed = true;
+    }
+    s3modules.mending = true;
+    // A refresh whose transaction was cut short goes on in one on the new file.
+    const bool made = store_open() == SQLITE_OK && !s3modules.mend_failed &&
+                      (!in_transaction || sqlite3_exec_sql("BEGIN;"));
+    s3modules.mending = false;
+    return made;
+}
+
+int64_t sqlite3_db_init()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "sqlite3 prepare to init database\n");
+    const int rc = store_open();
+    if (rc == SQLITE_OK)
+        mend_if_damaged();
+    return rc;
 }
 
 bool sqlite3_exec_prepare_v2(const char *sql)
@@ -267,8 +315,8 @@ int run_row_statement(const proc_info &p, bool update)
 
 // One process's row in one statement: the UPDATE of its stored row, and the
 // INSERT only when no row has its pid. The log shows the statement that
-// wrote the row.
-bool sqlite3_write_row(const proc_info &p)
+// wrote the row. False when it does not compile or the file is damaged.
+bool write_row_once(const proc_info &p)
 {
     bool update = true;
     int rc = run_row_statement(p, update);
@@ -277,10 +325,16 @@ bool sqlite3_write_row(const proc_info &p)
         rc = run_row_statement(p, update);
     }
     log_row_statement(p, update);
-    if (rc >= 0)
+    if (rc >= 0 && rc != SQLITE_CORRUPT && rc != SQLITE_NOTADB)
         return true;
     vskprint(LOG_LEVEL_ERROR, "sqlite3_exec_prepare_v2", "sqlite3 exec prepare_v2 failed with msg %s\n", errmsg());
     return false;
+}
+
+// A row that found the file damaged goes to the store made anew.
+bool sqlite3_write_row(const proc_info &p)
+{
+    return write_row_once(p) || (mend_if_damaged() && write_row_once(p));
 }
 
 // Integers are read whole: affinity masks past CPU 31 and fault counters
@@ -343,14 +397,22 @@ bool sqlite3_query(int64_t pid, bool is_desc, const char *colname)
     if (sqlite3_prepare_v2(s3modules.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
         vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 query pid %ld failed with msg %s\n", static_cast<long>(pid),
                  errmsg());
+        mend_if_damaged();
         return false;
     }
     statement stmt(raw);
     int64_t count = 0;
-    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
         count++;
         if (s3modules.list_row)
             s3modules.list_row(decode_row(stmt.get()));
+    }
+    if (rc != SQLITE_DONE) {
+        vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 query pid %ld failed with msg %s\n", static_cast<long>(pid),
+                 errmsg());
+        stmt.reset(); // the connection closes only without open statements
+        mend_if_damaged();
     }
     return count > 0;
 }

@@ -194,6 +194,11 @@ TEST_F(QuillmarTest, ProcessExplorerTabKeepsTheTableCurrent)
         for (;;)
             pause();
     }
+    // What a crash mid-write may leave: the file is kept aside, and the
+    // explorer lists the machine all the same.
+    const std::string damaged = "not a database\n";
+    test::write_file(paths::process_db, damaged);
+    fs::remove(paths::process_db_damaged);
     auto quillmar = start({"-d", "1"});
     // The window's place on the screen, from the X server.
     auto geometry = test::run({"/usr/bin/xdotool", "search", "--sync", "--name", "^Vask-Assistant \\[v3.1\\]$",
@@ -226,6 +231,11 @@ TEST_F(QuillmarTest, ProcessExplorerTabKeepsTheTableCurrent)
     }));
     click_at(explorer_tab_x, tab_y);
     EXPECT_TRUE(test::eventually([&] { return stored(child); }));
+    EXPECT_EQ(test::read_file(paths::process_db_damaged), damaged);
+    fs::remove(paths::process_db_damaged);
+    EXPECT_NE(test::read_file(log_path).find("[EE]: sqlite3_db_mend -> sqlite3 database " +
+                                             std::string(paths::process_db) + " is damaged (file is not a database)"),
+              std::string::npos);
     ASSERT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "1", "1", "mousemove", "--sync", "0", "0"}).status, 0);
     std::string explorer_shot;
     EXPECT_TRUE(test::eventually([&] {
