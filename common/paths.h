@@ -53,5 +53,7 @@ inline constexpr char icon_sysrq[] = VASK_ICON_DIR "sysrq.png";
 inline constexpr char icon_non_sysrq[] = VASK_ICON_DIR "non-sysrq.png";
 #undef VASK_ICON_DIR
 inline constexpr char process_db[] = VASK_SYSROOT "/opt/vask/quillmar/resources/db/quillmar.db";
+// Held by the board's one running assistant: the board has one reply queue.
+inline constexpr char quillmar_lock[] = VASK_SYSROOT "/opt/vask/quillmar/resources/db/quillmar.lock";
 
 } // namespace paths
