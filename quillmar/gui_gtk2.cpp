@@ -1132,10 +1132,6 @@ void gtk2_create_window()
     g2modules.timerid = -1;
     gtk2_create_main_window();
     gtk2_create_notebook_tabs(g2modules.window, tabs_top);
-    // Realized at once, so that a second start finds the window from here on,
-    // before it is shown. The X server drops the ownership with the process.
-    gtk_widget_realize(g2modules.window);
-    gtk_selection_owner_set(g2modules.window, gdk_atom_intern_static_string(running_selection), GDK_CURRENT_TIME);
 }
 
 // The X server's time now: a window manager that guards the focus honours a
@@ -1213,6 +1209,9 @@ void gtk2_gui_run(int64_t dbstat)
     gtk2_call_ipc(ipc_to_service, "0");
     g2modules.dbstat = dbstat;
     gtk_widget_show_all(g2modules.window);
+    // From now on a second start finds the window. The X server drops the
+    // ownership with the process.
+    gtk_selection_owner_set(g2modules.window, gdk_atom_intern_static_string(running_selection), GDK_CURRENT_TIME);
     gtk_main();
 }
 

@@ -262,7 +262,8 @@ TEST_F(QuillmarTest, OneAssistantPerBoard)
     const std::string first_start = "log initialization complete, quillmar v3.1, pid: " + std::to_string(first->pid());
     const int replies = test::wire::reply_queue();
     auto focus = [] { return test::run({"/usr/bin/xdotool", "getwindowfocus", "-f"}).out; };
-    const std::string window = test::run({"/usr/bin/xdotool", "search", "--name", "^Vask-Assistant \\[v3.1\\]$"}).out;
+    const std::string window =
+        test::run({"/usr/bin/xdotool", "search", "--sync", "--name", "^Vask-Assistant \\[v3.1\\]$"}).out;
     EXPECT_NE(focus(), window);
     auto second = test::run({"/usr/bin/timeout", "20", test::bin("quillmar"), "-d", "3"});
     EXPECT_EQ(second.status, 0) << second.err;
