@@ -3,10 +3,10 @@
 // the GTK2 window.
 #include "quillmar.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <glib-unix.h>
