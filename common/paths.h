@@ -52,10 +52,12 @@ inline constexpr char icon_jtag[] = VASK_ICON_DIR "jtag.png";
 inline constexpr char icon_sysrq[] = VASK_ICON_DIR "sysrq.png";
 inline constexpr char icon_non_sysrq[] = VASK_ICON_DIR "non-sysrq.png";
 #undef VASK_ICON_DIR
-#define VASK_PROCESS_DB VASK_SYSROOT "/opt/vask/quillmar/resources/db/quillmar.db"
-inline constexpr char process_db[] = VASK_PROCESS_DB;
+#define VASK_DB_DIR VASK_SYSROOT "/opt/vask/quillmar/resources/db/"
+inline constexpr char process_db[] = VASK_DB_DIR "quillmar.db";
 // Where a database SQLite found damaged is kept.
-inline constexpr char process_db_damaged[] = VASK_PROCESS_DB ".damaged";
-#undef VASK_PROCESS_DB
+inline constexpr char process_db_damaged[] = VASK_DB_DIR "quillmar.db.damaged";
+// Held by the board's one running assistant: the board has one reply queue.
+inline constexpr char quillmar_lock[] = VASK_DB_DIR "quillmar.lock";
+#undef VASK_DB_DIR
 
 } // namespace paths

@@ -19,3 +19,8 @@ void gui_run(quillmar_exit_fn clean_up)
     notifier_register(notifier_sysrq_failed, gui.quillmar_gui_sysrq_failed);
     gui.quillmar_gui_run(dbstat);
 }
+
+bool gui_show_running(quillmar_exit_fn clean_up)
+{
+    return gui_get_gtk2_operate(db_get_operate(), clean_up).quillmar_gui_show_running();
+}

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <gdk/gdkx.h>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -225,6 +226,13 @@ constexpr int process_explorer_page = 1;
 constexpr guint refresh_interval_ms = 5000;
 constexpr int exit_window_closed = 10;
 constexpr int exit_icon_failed = -3;
+// Owned on its display by the window of the board's running assistant: a
+// second start finds the window through it.
+constexpr char running_selection[] = "VASK_ASSISTANT";
+// How long a second start looks for the window of an assistant that is still
+// starting, in steps of owner_poll_us.
+constexpr int owner_polls = 40;
+constexpr gulong owner_poll_us = 50000;
 
 quillmar_db_operate db_operate;
 // Handed down by the entry, which owns it and calls into the window.
@@ -255,6 +263,8 @@ void show_dialog(const char *func, const dialog_kind &kind, const char *msg)
     GtkWidget *dialog = gtk_message_dialog_new(GTK_WINDOW(g2modules.window), GTK_DIALOG_DESTROY_WITH_PARENT,
                                                kind.type, kind.buttons, "%s", msg);
     gtk_window_set_title(GTK_WINDOW(dialog), kind.title);
+    if (!g2modules.window)
+        gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
 }
@@ -1124,6 +1134,52 @@ void gtk2_create_window()
     gtk2_create_notebook_tabs(g2modules.window, tabs_top);
 }
 
+// The X server's time now: a window manager that guards the focus honours a
+// request stamped later than the user's last action, not one stamped 0.
+guint32 server_time()
+{
+    GtkWidget *invisible = gtk_invisible_new();
+    gtk_widget_add_events(invisible, GDK_PROPERTY_CHANGE_MASK);
+    gtk_widget_realize(invisible);
+    const guint32 now = gdk_x11_get_server_time(invisible->window);
+    gtk_widget_destroy(invisible);
+    return now;
+}
+
+bool gtk2_show_running()
+{
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to show the running assistant\n");
+    if (!gtk_init_check(nullptr, nullptr)) {
+        vskprint(LOG_LEVEL_ERROR, __func__, "no display to show it on\n");
+        return false;
+    }
+    GdkDisplay *display = gdk_display_get_default();
+    const Atom selection = gdk_x11_get_xatom_by_name_for_display(display, running_selection);
+    Window owner = None;
+    for (int polls = owner_polls; (owner = XGetSelectionOwner(GDK_DISPLAY_XDISPLAY(display), selection)) == None &&
+                                  polls > 0;
+         polls--)
+        g_usleep(owner_poll_us);
+    if (GdkWindow *window = owner != None ? gdk_window_foreign_new_for_display(display, owner) : nullptr) {
+        // _NET_ACTIVE_WINDOW to a window manager; without one, raised and
+        // given the focus.
+        gdk_window_focus(window, server_time());
+        gdk_display_sync(display);
+        g_object_unref(window);
+        gdk_notify_startup_complete();
+        vskprint(LOG_LEVEL_INFO, __func__, "its window was brought to the front\n");
+        return true;
+    }
+    // Another user's, or on another display: this one cannot reach it.
+    static constexpr dialog_kind kind = {"gtk2 prepare to create running dialog\n", GTK_MESSAGE_INFO, GTK_BUTTONS_OK,
+                                         "Vask-Assistant"};
+    gtk_window_set_default_icon_from_file(paths::icon_quillmar, nullptr);
+    show_dialog(__func__, kind,
+                "Vask-Assistant is already running on this board, on another display or for another user.\n\n"
+                "Only one assistant can run at a time.");
+    return false;
+}
+
 void gtk2_destroy(GtkWidget *, gpointer)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to destroy\n");
@@ -1153,6 +1209,9 @@ void gtk2_gui_run(int64_t dbstat)
     gtk2_call_ipc(ipc_to_service, "0");
     g2modules.dbstat = dbstat;
     gtk_widget_show_all(g2modules.window);
+    // From now on a second start finds the window. The X server drops the
+    // ownership with the process.
+    gtk_selection_owner_set(g2modules.window, gdk_atom_intern_static_string(running_selection), GDK_CURRENT_TIME);
     gtk_main();
 }
 
@@ -1171,6 +1230,7 @@ const quillmar_gui_operate gtk2_operate = {
     .quillmar_gui_run = gtk2_gui_run,
     .quillmar_gui_update = gtk2_gui_update,
     .quillmar_gui_sysrq_failed = gtk2_gui_sysrq_failed,
+    .quillmar_gui_show_running = gtk2_show_running,
 };
 
 } // namespace

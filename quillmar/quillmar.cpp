@@ -1,21 +1,36 @@
-// quillmar: the desktop assistant. Reads its log level, opens its log, starts
-// the reply receiver and hands over to the GTK2 window.
+// quillmar: the desktop assistant. Reads its log level, makes sure it is the
+// board's only one, opens its log, starts the reply receiver and hands over to
+// the GTK2 window.
 #include "quillmar.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <glib-unix.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/ipc.h"
 #include "gui.h"
 #include "log.h"
+#include "paths.h"
+#include "unique_fd.h"
 
 namespace {
 
 constexpr char program_name[] = "quillmar";
+
+// A start that finds the assistant running: its window was brought to the
+// front, or a dialog said that it runs.
+constexpr int exit_brought_forward = 0;
+constexpr int exit_already_running = 12;
+// Any member of vask may take the lock; no one else may open the file and
+// hold it against them. The directory gives the file its group.
+constexpr mode_t lock_mode = 0640;
 
 constexpr const char *usage_lines[] = {
     " |----------------------------------------| ",
@@ -58,6 +73,31 @@ gboolean signal_handle(gpointer data)
     quillmar_clean_up(signum);
 }
 
+enum class board_lock { held, taken, none };
+
+// Kept open until the process ends: the kernel lets go of the lock then,
+// however it ends, so a crashed assistant keeps no later one out.
+unique_fd lock_fd;
+
+board_lock board_lock_take(int &err)
+{
+    unique_fd fd(open(paths::quillmar_lock, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, lock_mode));
+    if (!fd.ok()) {
+        err = errno;
+        return board_lock::none;
+    }
+    struct stat st;
+    // The umask may have taken the group's read from a file made here.
+    if (fstat(fd.get(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) != lock_mode)
+        (void)fchmod(fd.get(), lock_mode);
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        err = errno;
+        return err == EWOULDBLOCK ? board_lock::taken : board_lock::none;
+    }
+    lock_fd = std::move(fd);
+    return board_lock::held;
+}
+
 } // namespace
 
 uint8_t curlevel_handle(const char *buf)
@@ -86,9 +126,21 @@ int main(int argc, char **argv)
     g_unix_signal_add(SIGINT, signal_handle, GINT_TO_POINTER(SIGINT));
     signal(SIGPIPE, SIG_IGN);
     uint8_t level = args_parse(argc, argv);
+    // Before the log is opened (emptied) and the reply queue made anew: both
+    // are the running assistant's. Until the log is open, lines go to
+    // standard error.
+    int lock_err = 0;
+    const board_lock lock = board_lock_take(lock_err);
+    if (lock == board_lock::taken) {
+        vskprint(LOG_LEVEL_WARN, __func__, "the assistant is already running on this board\n");
+        quillmar_clean_up(gui_show_running(quillmar_clean_up) ? exit_brought_forward : exit_already_running);
+    }
     log_init(level);
     vskprint(LOG_LEVEL_INFO, __func__, "log initialization complete, %s v%d.%d, pid: %d\n", program_name,
              quillmar_version_major, quillmar_version_minor, getpid());
+    if (lock == board_lock::none)
+        vskprint(LOG_LEVEL_ERROR, __func__, "cannot lock %s, errno: %d, a second assistant is not kept out\n",
+                 paths::quillmar_lock, lock_err);
     server_init();
     gui_run(quillmar_clean_up);
     quillmar_clean_up(0);

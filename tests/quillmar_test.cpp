@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -12,6 +14,7 @@
 #include "gtk_support.h"
 #include "paths.h"
 #include "support.h"
+#include "unique_fd.h"
 
 namespace fs = std::filesystem;
 
@@ -255,6 +258,47 @@ TEST_F(QuillmarTest, ProcessExplorerTabKeepsTheTableCurrent)
     EXPECT_TRUE(test::eventually([&] { return !stored(child); }));
     quillmar->signal(SIGTERM);
     EXPECT_EQ(quillmar->wait(), 15);
+}
+
+TEST_F(QuillmarTest, OneAssistantPerBoard)
+{
+    // The first start makes the lock file, open to the group whatever the umask.
+    fs::remove(paths::quillmar_lock);
+    const mode_t umask_was = umask(077);
+    auto first = start({"-d", "3"});
+    umask(umask_was);
+    ASSERT_TRUE(window_shown());
+    EXPECT_EQ(fs::status(paths::quillmar_lock).permissions(), fs::perms(0640));
+    const std::string first_start = "log initialization complete, quillmar v3.1, pid: " + std::to_string(first->pid());
+    const int replies = test::wire::reply_queue();
+    auto focus = [] { return test::run({"/usr/bin/xdotool", "getwindowfocus", "-f"}).out; };
+    const std::string window =
+        test::run({"/usr/bin/xdotool", "search", "--sync", "--name", "^Vask-Assistant \\[v3.1\\]$"}).out;
+    EXPECT_NE(focus(), window);
+    auto second = test::run({"/usr/bin/timeout", "20", test::bin("quillmar"), "-d", "3"});
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(focus(), window); // no window manager runs here to have given it
+    // The first's reply queue and log are as they were, and it takes replies.
+    EXPECT_EQ(test::wire::reply_queue(), replies);
+    ASSERT_TRUE(test::wire::send(replies, "5"));
+    EXPECT_TRUE(test::eventually(
+        [] { return test::read_file(log_path).find("message receive with 5") != std::string::npos; }));
+    EXPECT_NE(test::read_file(log_path).find(first_start), std::string::npos) << test::read_file(log_path);
+    first.reset(); // SIGKILL: its lock keeps no later start out
+    fs::remove(log_path);
+    EXPECT_TRUE(start({"-d", "3"}) && window_shown()); // and ends with the statement
+    // Held where this display has no window of it: the user is told.
+    unique_fd lock(open(paths::quillmar_lock, O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(flock(lock.get(), LOCK_EX | LOCK_NB), 0);
+    fs::remove(log_path);
+    auto told = start({});
+    EXPECT_TRUE(test::eventually([] {
+        return test::run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^Vask-Assistant$"}).status == 0;
+    }));
+    screenshot("quillmar-already-running");
+    ASSERT_TRUE(test::gtk::close_window("Vask-Assistant"));
+    EXPECT_EQ(told->wait(), 12);
+    EXPECT_FALSE(fs::exists(log_path));
 }
 
 } // namespace
