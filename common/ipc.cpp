@@ -159,6 +159,7 @@ void *server_loop(void *)
             if (failing)
                 vskprint(LOG_LEVEL_WARN, __func__, "message queue is back with id: %d\n", msgid);
             failing = false;
+            msg_queue_made();
         }
         int ret = msg_rcv(msgid, &msg);
         request_done();

@@ -41,13 +41,17 @@ struct queue_rights {
 inline constexpr gid_t no_group = static_cast<gid_t>(-1);
 
 // Provided by each program: its own queue, the peer's, whether server_init
-// waits for the receiver, and how one received message is handled.
+// waits for the receiver, how one received message is handled, and what the
+// program does once its queue is made.
 extern const ipc_endpoint ipc_own_queue;
 extern const ipc_endpoint ipc_peer_queue;
 extern const bool ipc_server_waits;
 int msg_rcv(int msgid, vask::msgbuf *msg);
 // The rights of the receiver's own queue, asked each time it is made.
 void msg_queue_secure(queue_rights *rights);
+// Told by the receiver each time it has its own queue anew: at its start,
+// once any earlier queue under the key is gone, and after a loss.
+void msg_queue_made();
 
 // The group whose members may drive the service.
 inline constexpr char ipc_group[] = "vask";

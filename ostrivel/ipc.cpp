@@ -12,6 +12,7 @@
 
 #include "../common/ipc.h"
 #include "log.h"
+#include "notify.h"
 #include "ostrivel.h"
 #include "paths.h"
 
@@ -84,6 +85,13 @@ void msg_queue_secure(queue_rights *rights)
         last = seen::failed;
         return;
     }
+}
+
+// Requests sent from now on are served: the service manager may count the
+// service as started.
+void msg_queue_made()
+{
+    notify_ready();
 }
 
 int8_t request_handle(char (&text)[msg_text_max + 1])

@@ -16,6 +16,7 @@
 #include "common/ipc.h"
 #include "log.h"
 #include "magic.h"
+#include "notify.h"
 #include "rk3588.h"
 
 namespace {
@@ -247,7 +248,9 @@ int main(int argc, char **argv)
     log_init(LOG_LEVEL_DEBUG);
     vskprint(LOG_LEVEL_INFO, __func__, "log initialization complete, %s v%d.%d, pid: %d\n", program_name, version_major,
              version_minor, getpid());
-    // The receiver serves; this thread only waits for the stop.
+    notify_socket_take();
+    // The receiver serves, and tells the service manager once it can; this
+    // thread only waits for the stop.
     if (server_init())
         signal_handle();
     ostrivel_clean_up(0);

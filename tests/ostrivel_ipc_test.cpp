@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/msg.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
 #include "paths.h"
 #include "support.h"
+#include "unique_fd.h"
 
 namespace fs = std::filesystem;
 
@@ -301,17 +304,33 @@ TEST_F(DaemonTest, SignalsStopTheServiceWithNoDescriptorToSpare)
     }
 }
 
+// Started as systemd starts it (Type=notify, here with an abstract socket):
+// it is ready only once its request queue is made.
 TEST_F(DaemonTest, AMissingKeyFileIsLoggedOnceAndTheServiceRecovers)
 {
+    const std::string manager_name = "@vask-notify-" + std::to_string(getpid());
+    unique_fd manager(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    struct sockaddr_un addr = {.sun_family = AF_UNIX, .sun_path = {}};
+    manager_name.copy(addr.sun_path + 1, manager_name.size() - 1, 1);
+    ASSERT_EQ(bind(manager.get(), reinterpret_cast<sockaddr *>(&addr),
+                   offsetof(sockaddr_un, sun_path) + manager_name.size()), 0);
+    char told[16];
     fs::remove(paths::ostrivel_ipc_key);
+    setenv("NOTIFY_SOCKET", manager_name.c_str(), 1);
     daemon = std::make_unique<test::process>(std::vector<std::string>{test::bin("ostrivel")});
+    unsetenv("NOTIFY_SOCKET");
     // Ten seconds of a key file that is not there.
     std::this_thread::sleep_for(std::chrono::seconds(10));
     std::string text = log();
     EXPECT_LE(test::lines_of(text).size(), 2u + 5u) << text; // first line, banner, a handful
     EXPECT_EQ(count_of(text, "[WW]: msgque_handle -> create key failed with: -1, errno: 2\n"), 1u) << text;
+    EXPECT_LT(recv(manager.get(), told, sizeof(told), 0), 0) << "ready with no request queue";
 
     test::write_file(paths::ostrivel_ipc_key, "");
+    ssize_t n = -1;
+    ASSERT_TRUE(test::eventually([&] { return (n = recv(manager.get(), told, sizeof(told), 0)) >= 0; }));
+    EXPECT_GE(existing_request_queue(), 0);
+    EXPECT_EQ(std::string(told, n), "READY=1");
     ASSERT_TRUE(test::eventually([] { return log().find("message queue is back with id: ") != std::string::npos; }));
     ASSERT_TRUE(test::wait_until_receiving(daemon->pid()));
     requests = existing_request_queue();
