@@ -87,94 +87,77 @@ constexpr const char *sysrq_btns_msg[sysrq_btn_count] = {
 
 // --- process list columns ----------------------------------------------------
 
+// How a cell shows its store column (the one it sorts by).
+enum class cell_kind : uint8_t { number, kilobytes, letter, cpu_share, mem_share, text, affinity };
+
+// One row per column of the process list. Name and Cmdline stop growing at
+// `cap` pixels; the user may widen them.
+struct list_column {
+    const char *title;
+    proc_column sort;
+    cell_kind kind;
+    int cap = 0;
+};
+
+constexpr list_column pe_list[] = {
+    {"Pid", proc_column::Pid, cell_kind::number},
+    {"Priority", proc_column::Pr, cell_kind::number},
+    {"Nice", proc_column::Nice, cell_kind::number},
+    {"S", proc_column::S, cell_kind::letter},
+    {"Virt KB", proc_column::Virt, cell_kind::kilobytes},
+    {"Res KB", proc_column::Res, cell_kind::kilobytes},
+    {"Shr KB", proc_column::Shr, cell_kind::kilobytes},
+    {"CPU %", proc_column::CpuTime, cell_kind::cpu_share},
+    {"Mem %", proc_column::Res, cell_kind::mem_share},
+    {"Time+", proc_column::Time, cell_kind::text},
+    {"Name", proc_column::Comm, cell_kind::text, 240},
+    {"Affinity / CPU List", proc_column::Affinity, cell_kind::affinity},
+    {"Min Fault", proc_column::MinFlt, cell_kind::number},
+    {"CMin Fault", proc_column::CMinFlt, cell_kind::number},
+    {"Maj Fault", proc_column::MajFlt, cell_kind::number},
+    {"CMaj Fault", proc_column::CMajFlt, cell_kind::number},
+    {"Cmdline", proc_column::CmdLine, cell_kind::text, 480},
+};
+constexpr int pe_columns = static_cast<int>(std::size(pe_list));
+static_assert(pe_columns == 17);
+// Cells hold 279 bytes, "Affinity / CPU List" 299.
+constexpr size_t cell_bound = 280, affinity_bound = 300;
+
 // Single precision, as the list has always shown them.
 double percent(int64_t part, int64_t whole)
 {
     return static_cast<double>(static_cast<float>(part) / static_cast<float>(whole) * 100.0f);
 }
 
-// Each cell's text is written at t, into n bytes (n > 64, the number cells'
-// room): its length is returned. Every cell of every row is written at every
-// refresh, so these are to_chars, not printf.
-size_t put_number(int64_t value, char *t)
+char *put_text(std::string_view text, char *t, size_t room)
 {
-    return static_cast<size_t>(std::to_chars(t, t + 64, value).ptr - t);
+    return std::copy_n(text.data(), std::min(text.size(), room - 1), t);
 }
 
-size_t put_share(int64_t part, int64_t whole, char *t)
+// A cell's text at t, without its NUL: where it ends. Every cell of every row
+// is written at every refresh: to_chars, not printf ("%ld", "%.2f", "%lx").
+char *put_cell(const list_column &c, const proc_info &p, char *t)
 {
-    return static_cast<size_t>(std::to_chars(t, t + 64, percent(part, whole), std::chars_format::fixed, 2).ptr - t);
+    const proc_store_column &s = proc_store_column_of(c.sort);
+    constexpr size_t number_room = 64;
+    switch (c.kind) {
+    case cell_kind::number: return std::to_chars(t, t + number_room, p.*s.integer).ptr;
+    case cell_kind::kilobytes: return std::to_chars(t, t + number_room, p.*s.integer * 4).ptr;
+    case cell_kind::letter: return p.state ? (*t = p.state, t + 1) : t;
+    case cell_kind::cpu_share:
+        return std::to_chars(t, t + number_room, percent(p.cputime, minfo.mtime), std::chars_format::fixed, 2).ptr;
+    case cell_kind::mem_share:
+        return std::to_chars(t, t + number_room, percent(p.res * 4, minfo.memtotal), std::chars_format::fixed, 2).ptr;
+    case cell_kind::text: return put_text(proc_column_text(p, s), t, cell_bound);
+    case cell_kind::affinity: {
+        char *at = std::copy_n("0x", 2, t);
+        at = std::copy_n(" / ", 3, std::to_chars(at, at + 16, static_cast<uint64_t>(p.affinity), 16).ptr);
+        return put_text(proc_column_text(p, proc_store_column_of(proc_column::CpuList)), at,
+                        affinity_bound - static_cast<size_t>(at - t));
+    }
+    }
+    return t;
 }
-
-template <size_t N>
-size_t put_text(const char (&field)[N], char *t, size_t n)
-{
-    const size_t len = std::min(strnlen(field, N), n - 1);
-    memcpy(t, field, len);
-    return len;
-}
-
-// "0x%lx / %s"
-size_t put_affinity(const proc_info &p, char *t, size_t n)
-{
-    char *at = t;
-    *at++ = '0';
-    *at++ = 'x';
-    at = std::to_chars(at, at + 16, static_cast<uint64_t>(p.affinity), 16).ptr;
-    at = std::copy_n(" / ", 3, at);
-    return static_cast<size_t>(at - t) + put_text(p.cpulist, at, n - static_cast<size_t>(at - t));
-}
-
-// One row per column of the process list: its title, the store column it
-// sorts by, and its cell's text from the record (into `bound` bytes). Name
-// and Cmdline stop growing at `cap` pixels; the user may widen them.
-struct list_column {
-    const char *title;
-    proc_column sort;
-    size_t bound;
-    int cap;
-    size_t (*cell)(const proc_info &p, char *t, size_t n);
-};
-
-constexpr size_t cell_bound = 280;
-
-constexpr list_column pe_list[] = {
-    {"Pid", proc_column::Pid, cell_bound, 0, [](const proc_info &p, char *t, size_t) { return put_number(p.pid, t); }},
-    {"Priority", proc_column::Pr, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_number(p.priority, t); }},
-    {"Nice", proc_column::Nice, cell_bound, 0, [](const proc_info &p, char *t, size_t) { return put_number(p.nice, t); }},
-    {"S", proc_column::S, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return (*t = static_cast<char>(p.state)) ? size_t{1} : size_t{0}; }},
-    {"Virt KB", proc_column::Virt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_number(p.virt * 4, t); }},
-    {"Res KB", proc_column::Res, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_number(p.res * 4, t); }},
-    {"Shr KB", proc_column::Shr, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_number(p.shr * 4, t); }},
-    {"CPU %", proc_column::CpuTime, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_share(p.cputime, minfo.mtime, t); }},
-    {"Mem %", proc_column::Res, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_share(p.res * 4, minfo.memtotal, t); }},
-    {"Time+", proc_column::Time, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t n) { return put_text(p.time, t, n); }},
-    {"Name", proc_column::Comm, cell_bound, 240,
-     [](const proc_info &p, char *t, size_t n) { return put_text(p.comm, t, n); }},
-    {"Affinity / CPU List", proc_column::Affinity, 300, 0, put_affinity},
-    {"Min Fault", proc_column::MinFlt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_number(p.minflt, t); }},
-    {"CMin Fault", proc_column::CMinFlt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_number(p.cminflt, t); }},
-    {"Maj Fault", proc_column::MajFlt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_number(p.majflt, t); }},
-    {"CMaj Fault", proc_column::CMajFlt, cell_bound, 0,
-     [](const proc_info &p, char *t, size_t) { return put_number(p.cmajflt, t); }},
-    {"Cmdline", proc_column::CmdLine, cell_bound, 480,
-     [](const proc_info &p, char *t, size_t n) { return put_text(p.cmdline, t, n); }},
-};
-constexpr int pe_columns = static_cast<int>(std::size(pe_list));
-static_assert(pe_columns == 17);
-constexpr size_t cell_buffer = 300;
-static_assert(std::ranges::all_of(pe_list, [](const list_column &c) { return c.bound <= cell_buffer; }));
 
 const char *sort_name(int column)
 {
@@ -439,7 +422,9 @@ struct list_update {
     bool open = false;
     GList *cursor = nullptr; // the first row not yet met, while in order
     bool reorder = false;
-    std::unordered_map<int64_t, GtkCListRow *> rest; // the rows not yet met, once out of order
+    // The rows not yet met, once out of order, by the pid they show. Their
+    // texts stay while they are listed.
+    std::unordered_map<std::string_view, GtkCListRow *> rest;
     gsize listed = 0;
     gdouble vscroll = 0, hscroll = 0;
 };
@@ -458,11 +443,11 @@ struct column_fit {
     int count = 0;     // cells that wide; none left: look again at the finish
     std::string text;  // one of them
     int measured = -1; // text measured whole; -1: not yet
-    bool user_sized = false; // resized by hand: the user's width is kept
 };
 
 struct list_fit {
     std::array<column_fit, pe_columns> columns;
+    std::array<bool, pe_columns> user_sized{}; // resized by hand: the user's width is kept
     std::array<int, 128> ascii{}; // advances; 0: not measured yet
     std::unique_ptr<PangoLayout, gobject_unref> layout;
     bool fitting = false; // the widths being set are the view's, not the user's
@@ -505,16 +490,10 @@ int estimated_width(const char *text)
 void note_shown(column_fit &c, const char *text)
 {
     const int width = estimated_width(text);
-    if (width < c.widest)
-        return;
-    if (width == c.widest) {
+    if (width == c.widest)
         c.count++;
-        return;
-    }
-    c.widest = width;
-    c.count = 1;
-    c.text = text;
-    c.measured = -1;
+    else if (width > c.widest)
+        c = {width, 1, text, -1};
 }
 
 // A cell of the column that showed text changes or goes.
@@ -524,13 +503,6 @@ void note_gone(column_fit &c, const char *text)
         c.count--;
 }
 
-void forget_cells(column_fit &c)
-{
-    c.widest = 0;
-    c.count = 0;
-    c.text.clear();
-    c.measured = -1;
-}
 
 // A new font measures anew.
 void gtk2_clist_style_set(GtkWidget *, GtkStyle *, gpointer)
@@ -546,7 +518,7 @@ void gtk2_clist_style_set(GtkWidget *, GtkStyle *, gpointer)
 void gtk2_clist_resize_column(GtkCList *, gint column, gint, gpointer)
 {
     if (!fit.fitting && column >= 0 && column < pe_columns)
-        fit.columns[column].user_sized = true;
+        fit.user_sized[column] = true;
 }
 
 // A column whose widest cells all went looks for its widest among the rest.
@@ -556,7 +528,7 @@ void refit_widest(GtkCList *clist)
         column_fit &c = fit.columns[i];
         if (c.count > 0)
             continue;
-        forget_cells(c);
+        c = {};
         for (GList *link = clist->row_list; link; link = link->next)
             if (const char *text = cell_text(GTK_CLIST_ROW(link), i))
                 note_shown(c, text);
@@ -577,7 +549,7 @@ void fit_columns(GtkCList *clist)
     fit.fitting = true;
     for (int i = 0; i < pe_columns; i++) {
         column_fit &c = fit.columns[i];
-        if (c.user_sized)
+        if (fit.user_sized[i])
             continue;
         if (c.measured < 0)
             c.measured = text_width(c.text.c_str());
@@ -591,16 +563,13 @@ void fit_columns(GtkCList *clist)
     fit.fitting = false;
 }
 
-void scroll_back(GtkAdjustment *adj, gdouble value)
-{
-    const gdouble top = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
-    gtk_adjustment_set_value(adj, std::clamp(value, gtk_adjustment_get_lower(adj), std::max(top, 0.0)));
-}
-
 void scroll_back(GtkCList *clist)
 {
-    scroll_back(gtk_clist_get_hadjustment(clist), upd.hscroll);
-    scroll_back(gtk_clist_get_vadjustment(clist), upd.vscroll);
+    for (auto [adj, value] : {std::pair(gtk_clist_get_hadjustment(clist), upd.hscroll),
+                              std::pair(gtk_clist_get_vadjustment(clist), upd.vscroll)}) {
+        const gdouble top = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
+        gtk_adjustment_set_value(adj, std::clamp(value, gtk_adjustment_get_lower(adj), std::max(top, 0.0)));
+    }
 }
 
 // GtkCList freezes itself while unmapped, and the tab's first refresh runs
@@ -612,15 +581,11 @@ void gtk2_clist_map(GtkWidget *clist, gpointer)
     scroll_back(GTK_CLIST(clist));
 }
 
-// The listing's order: rows not listed in this update go last.
+// The listing's order: rows not listed in this update (0) wrap round to last.
 gint by_listing(GtkCList *, gconstpointer a, gconstpointer b)
 {
-    auto place = [](gconstpointer row) {
-        const gsize p = GPOINTER_TO_SIZE(static_cast<const GtkCListRow *>(row)->data);
-        return p ? p : G_MAXSIZE;
-    };
-    const gsize x = place(a), y = place(b);
-    return x < y ? -1 : x > y;
+    auto place = [](gconstpointer row) { return GPOINTER_TO_SIZE(static_cast<const GtkCListRow *>(row)->data) - 1; };
+    return place(a) < place(b) ? -1 : place(a) > place(b);
 }
 
 GtkWidget *gtk2_create_pe_box()
@@ -648,24 +613,24 @@ GtkWidget *gtk2_create_pe_box()
 
 // A row's texts as the list shows them: bounded, and valid UTF-8 for Pango:
 // names and command lines are bytes, not always UTF-8, and each invalid byte
-// shows as U+FFFD. A text the list shows already is valid: only new ones are
+// shows as U+FFFD. A text the list shows already is valid: only others are
 // checked.
 struct row_texts {
     explicit row_texts(const proc_info &p)
     {
         for (int i = 0; i < pe_columns; i++)
-            len[i] = pe_list[i].cell(p, raw[i], pe_list[i].bound);
+            *(end[i] = put_cell(pe_list[i], p, raw[i])) = '\0';
     }
     const char *shown_as(int i)
     {
-        raw[i][len[i]] = '\0';
-        if (g_utf8_validate(raw[i], static_cast<gssize>(len[i]), nullptr))
+        const auto len = static_cast<gssize>(end[i] - raw[i]);
+        if (g_utf8_validate(raw[i], len, nullptr))
             return raw[i];
-        valid[i].reset(g_utf8_make_valid(raw[i], static_cast<gssize>(len[i])));
+        valid[i].reset(g_utf8_make_valid(raw[i], len));
         return valid[i].get();
     }
-    char raw[pe_columns][cell_buffer];
-    size_t len[pe_columns];
+    char raw[pe_columns][affinity_bound];
+    char *end[pe_columns];
     std::unique_ptr<gchar, gchar_free> valid[pe_columns];
 };
 
@@ -674,7 +639,7 @@ void update_row(GtkCList *clist, GtkCListRow *row, row_texts &t)
 {
     for (int i = 0; i < pe_columns; i++) {
         const char *shown = cell_text(row, i);
-        if (shown && strncmp(shown, t.raw[i], t.len[i]) == 0 && shown[t.len[i]] == '\0')
+        if (shown && strcmp(shown, t.raw[i]) == 0)
             continue;
         const char *text = t.shown_as(i);
         if (shown && strcmp(shown, text) == 0)
@@ -699,26 +664,24 @@ GtkCListRow *add_row(GtkCList *clist, row_texts &t)
     return GTK_CLIST_ROW(clist->row_list_end);
 }
 
-// The row shown for the listed process, if there is one.
-GtkCListRow *row_for(int64_t pid, const char *pid_text)
+// The row shown for the listed process, by the pid it shows, if there is one.
+GtkCListRow *row_for(GtkCList *clist, const char *pid)
 {
     if (!upd.reorder) {
         if (!upd.cursor)
             return nullptr; // past the rows shown: a new row goes last, in order
         GtkCListRow *row = GTK_CLIST_ROW(upd.cursor);
-        if (const char *shown = cell_text(row, 0); shown && strcmp(shown, pid_text) == 0) {
+        if (const char *shown = cell_text(row, 0); shown && strcmp(shown, pid) == 0) {
             upd.cursor = upd.cursor->next;
             return row;
         }
         upd.reorder = true;
-        upd.rest.reserve(static_cast<size_t>(g2modules.clist ? GTK_CLIST(g2modules.clist)->rows : 0));
+        upd.rest.reserve(static_cast<size_t>(clist->rows));
         for (GList *link = upd.cursor; link; link = link->next) {
             row = GTK_CLIST_ROW(link);
             row->data = nullptr;
-            const char *shown = cell_text(row, 0);
-            int64_t shown_pid = 0;
-            if (shown && std::from_chars(shown, shown + strlen(shown), shown_pid).ec == std::errc{})
-                upd.rest.emplace(shown_pid, row);
+            if (const char *shown = cell_text(row, 0))
+                upd.rest.emplace(shown, row);
         }
     }
     const auto it = upd.rest.find(pid);
@@ -755,8 +718,7 @@ void prepare2_flush_clist(GtkWidget *clist)
     if (gtk_widget_has_grab(clist) && gdk_display_pointer_is_grabbed(gtk_widget_get_display(clist)))
         gtk_clist_clear(list);
     if (list->rows == 0)
-        for (column_fit &c : fit.columns)
-            forget_cells(c);
+        fit.columns = {};
     if (!upd.open)
         gtk_clist_freeze(list);
     upd.open = true;
@@ -784,11 +746,9 @@ void finish_flush_clist(GtkWidget *clist)
     }
     refit_widest(list);
     fit_columns(list);
-    // Each row inserted or removed above the view shifted GtkCList's offset
-    // by a row while frozen, and the thaw would take that for a list that
-    // no longer fits the view and jump to its end. The view stays at its
-    // scroll value, as when the list was refilled: the thaw draws it once,
-    // in its place.
+    // Each row removed above the view shifted GtkCList's offset while frozen,
+    // and the thaw would take that for a list that no longer fits the view
+    // and jump to its end: the thaw draws the view once, in its place.
     list->voffset = -static_cast<gint>(gtk_adjustment_get_value(gtk_clist_get_vadjustment(list)));
     if (upd.open)
         gtk_clist_thaw(list);
@@ -991,7 +951,7 @@ void gtk2_flush_clist(proc_info info)
 {
     GtkCList *clist = GTK_CLIST(g2modules.clist);
     row_texts texts(info);
-    GtkCListRow *row = upd.open ? row_for(info.pid, texts.shown_as(0)) : nullptr;
+    GtkCListRow *row = upd.open ? row_for(clist, texts.shown_as(0)) : nullptr;
     if (row)
         update_row(clist, row, texts);
     else
