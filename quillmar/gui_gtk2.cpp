@@ -123,12 +123,6 @@ static_assert(pe_columns == 17);
 // Cells hold 279 bytes, "Affinity / CPU List" 299.
 constexpr size_t cell_bound = 280, affinity_bound = 300;
 
-// Single precision, as the list has always shown them.
-double percent(int64_t part, int64_t whole)
-{
-    return static_cast<double>(static_cast<float>(part) / static_cast<float>(whole) * 100.0f);
-}
-
 char *put_text(std::string_view text, char *t, size_t room)
 {
     return std::copy_n(text.data(), std::min(text.size(), room - 1), t);
@@ -140,14 +134,17 @@ char *put_cell(const list_column &c, const proc_info &p, char *t)
 {
     const proc_store_column &s = proc_store_column_of(c.sort);
     constexpr size_t number_room = 64;
+    // Single precision, as the list has always shown them.
+    auto share = [&](int64_t part, int64_t whole) {
+        const auto percent = static_cast<double>(static_cast<float>(part) / static_cast<float>(whole) * 100.0f);
+        return std::to_chars(t, t + number_room, percent, std::chars_format::fixed, 2).ptr;
+    };
     switch (c.kind) {
     case cell_kind::number: return std::to_chars(t, t + number_room, p.*s.integer).ptr;
     case cell_kind::kilobytes: return std::to_chars(t, t + number_room, p.*s.integer * 4).ptr;
     case cell_kind::letter: return p.state ? (*t = p.state, t + 1) : t;
-    case cell_kind::cpu_share:
-        return std::to_chars(t, t + number_room, percent(p.cputime, minfo.mtime), std::chars_format::fixed, 2).ptr;
-    case cell_kind::mem_share:
-        return std::to_chars(t, t + number_room, percent(p.res * 4, minfo.memtotal), std::chars_format::fixed, 2).ptr;
+    case cell_kind::cpu_share: return share(p.cputime, minfo.mtime);
+    case cell_kind::mem_share: return share(p.res * 4, minfo.memtotal);
     case cell_kind::text: return put_text(proc_column_text(p, s), t, cell_bound);
     case cell_kind::affinity: {
         char *at = std::copy_n("0x", 2, t);
@@ -695,16 +692,10 @@ GtkCListRow *row_for(GtkCList *clist, const char *pid)
 // GtkCList's sort keeps the selection on its rows, not the focus.
 void sort_rows(GtkCList *clist)
 {
-    const GtkCListRow *focused = nullptr;
-    if (clist->focus_row >= 0 && clist->focus_row < clist->rows)
-        focused = GTK_CLIST_ROW(g_list_nth(clist->row_list, clist->focus_row));
+    const gpointer focused = clist->focus_row >= 0 ? g_list_nth_data(clist->row_list, clist->focus_row) : nullptr;
     gtk_clist_sort(clist);
-    int index = 0;
-    for (GList *link = clist->row_list; focused && link; link = link->next, index++)
-        if (GTK_CLIST_ROW(link) == focused) {
-            clist->focus_row = index; // no call sets it
-            break;
-        }
+    if (focused)
+        clist->focus_row = g_list_index(clist->row_list, focused); // no call sets it
 }
 
 void prepare2_flush_clist(GtkWidget *clist)
@@ -753,7 +744,6 @@ void finish_flush_clist(GtkWidget *clist)
     if (upd.open)
         gtk_clist_thaw(list);
     upd.open = false;
-    upd.cursor = nullptr;
     scroll_back(list);
 }
 
