@@ -6,14 +6,16 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <array>
+#include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <gdk/gdkx.h>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 #include "ip.h"
 #include "log.h"
@@ -86,114 +88,74 @@ constexpr const char *sysrq_btns_msg[sysrq_btn_count] = {
 
 // --- process list columns ----------------------------------------------------
 
-// Single precision, as the list has always shown them.
-double percent(int64_t part, int64_t whole)
-{
-    return static_cast<double>(static_cast<float>(part) / static_cast<float>(whole) * 100.0f);
-}
+// How a cell shows its store column (the one it sorts by).
+enum class cell_kind : uint8_t { number, kilobytes, letter, cpu_share, mem_share, text, affinity };
 
-// What a cell is written from, and nothing else: a cell whose source did not
-// change since it was written still shows the right text, and is left alone.
-struct cell_source {
-    int64_t number = 0;
-    int64_t total = 0; // the machine total a share is taken of
-    std::string_view text;
-};
-
-cell_source number_of(int64_t number)
-{
-    return {number, 0, {}};
-}
-
-cell_source share_of(int64_t part, int64_t whole)
-{
-    return {part, whole, {}};
-}
-
-template <size_t N>
-std::string_view field_text(const char (&field)[N])
-{
-    return {field, strnlen(field, N)};
-}
-
-template <size_t N>
-cell_source text_of(const char (&field)[N])
-{
-    return {0, 0, field_text(field)};
-}
-
-int as_number(const cell_source &s, char *t, size_t n)
-{
-    return snprintf(t, n, "%ld", static_cast<long>(s.number));
-}
-
-int as_letter(const cell_source &s, char *t, size_t n)
-{
-    return snprintf(t, n, "%c", static_cast<char>(s.number));
-}
-
-int as_share(const cell_source &s, char *t, size_t n)
-{
-    return snprintf(t, n, "%.2f", percent(s.number, s.total));
-}
-
-int as_text(const cell_source &s, char *t, size_t n)
-{
-    return snprintf(t, n, "%.*s", static_cast<int>(s.text.size()), s.text.data());
-}
-
-int as_affinity(const cell_source &s, char *t, size_t n)
-{
-    return snprintf(t, n, "0x%lx / %.*s", static_cast<unsigned long>(s.number), static_cast<int>(s.text.size()),
-                    s.text.data());
-}
-
-// One row per column of the process list: its title, the store column it
-// sorts by, what its cell is written from and how (into a buffer of `bound`
-// bytes). Name and Cmdline stop growing at `cap` pixels; the user may widen
-// them.
+// One row per column of the process list. Name and Cmdline stop growing at
+// `cap` pixels; the user may widen them.
 struct list_column {
     const char *title;
     proc_column sort;
-    size_t bound;
-    int cap;
-    cell_source (*source)(const proc_info &p);
-    int (*cell)(const cell_source &s, char *text, size_t size);
+    cell_kind kind;
+    int cap = 0;
 };
 
-constexpr size_t cell_bound = 280;
-
 constexpr list_column pe_list[] = {
-    {"Pid", proc_column::Pid, cell_bound, 0, [](const proc_info &p) { return number_of(p.pid); }, as_number},
-    {"Priority", proc_column::Pr, cell_bound, 0, [](const proc_info &p) { return number_of(p.priority); }, as_number},
-    {"Nice", proc_column::Nice, cell_bound, 0, [](const proc_info &p) { return number_of(p.nice); }, as_number},
-    {"S", proc_column::S, cell_bound, 0, [](const proc_info &p) { return number_of(p.state); }, as_letter},
-    {"Virt KB", proc_column::Virt, cell_bound, 0, [](const proc_info &p) { return number_of(p.virt * 4); }, as_number},
-    {"Res KB", proc_column::Res, cell_bound, 0, [](const proc_info &p) { return number_of(p.res * 4); }, as_number},
-    {"Shr KB", proc_column::Shr, cell_bound, 0, [](const proc_info &p) { return number_of(p.shr * 4); }, as_number},
-    {"CPU %", proc_column::CpuTime, cell_bound, 0,
-     [](const proc_info &p) { return share_of(p.cputime, minfo.mtime); }, as_share},
-    {"Mem %", proc_column::Res, cell_bound, 0,
-     [](const proc_info &p) { return share_of(p.res * 4, minfo.memtotal); }, as_share},
-    {"Time+", proc_column::Time, cell_bound, 0, [](const proc_info &p) { return text_of(p.time); }, as_text},
-    {"Name", proc_column::Comm, cell_bound, 240, [](const proc_info &p) { return text_of(p.comm); }, as_text},
-    {"Affinity / CPU List", proc_column::Affinity, 300, 0,
-     [](const proc_info &p) { return cell_source{p.affinity, 0, field_text(p.cpulist)}; }, as_affinity},
-    {"Min Fault", proc_column::MinFlt, cell_bound, 0, [](const proc_info &p) { return number_of(p.minflt); },
-     as_number},
-    {"CMin Fault", proc_column::CMinFlt, cell_bound, 0, [](const proc_info &p) { return number_of(p.cminflt); },
-     as_number},
-    {"Maj Fault", proc_column::MajFlt, cell_bound, 0, [](const proc_info &p) { return number_of(p.majflt); },
-     as_number},
-    {"CMaj Fault", proc_column::CMajFlt, cell_bound, 0, [](const proc_info &p) { return number_of(p.cmajflt); },
-     as_number},
-    {"Cmdline", proc_column::CmdLine, cell_bound, 480, [](const proc_info &p) { return text_of(p.cmdline); },
-     as_text},
+    {"Pid", proc_column::Pid, cell_kind::number},
+    {"Priority", proc_column::Pr, cell_kind::number},
+    {"Nice", proc_column::Nice, cell_kind::number},
+    {"S", proc_column::S, cell_kind::letter},
+    {"Virt KB", proc_column::Virt, cell_kind::kilobytes},
+    {"Res KB", proc_column::Res, cell_kind::kilobytes},
+    {"Shr KB", proc_column::Shr, cell_kind::kilobytes},
+    {"CPU %", proc_column::CpuTime, cell_kind::cpu_share},
+    {"Mem %", proc_column::Res, cell_kind::mem_share},
+    {"Time+", proc_column::Time, cell_kind::text},
+    {"Name", proc_column::Comm, cell_kind::text, 240},
+    {"Affinity / CPU List", proc_column::Affinity, cell_kind::affinity},
+    {"Min Fault", proc_column::MinFlt, cell_kind::number},
+    {"CMin Fault", proc_column::CMinFlt, cell_kind::number},
+    {"Maj Fault", proc_column::MajFlt, cell_kind::number},
+    {"CMaj Fault", proc_column::CMajFlt, cell_kind::number},
+    {"Cmdline", proc_column::CmdLine, cell_kind::text, 480},
 };
 constexpr int pe_columns = static_cast<int>(std::size(pe_list));
 static_assert(pe_columns == 17);
-constexpr size_t cell_buffer = 300;
-static_assert(std::ranges::all_of(pe_list, [](const list_column &c) { return c.bound <= cell_buffer; }));
+// Cells hold 279 bytes, "Affinity / CPU List" 299.
+constexpr size_t cell_bound = 280, affinity_bound = 300;
+
+char *put_text(std::string_view text, char *t, size_t room)
+{
+    return std::copy_n(text.data(), std::min(text.size(), room - 1), t);
+}
+
+// A cell's text at t, without its NUL: where it ends. Every cell of every row
+// is written at every refresh: to_chars, not printf ("%ld", "%.2f", "%lx").
+char *put_cell(const list_column &c, const proc_info &p, char *t)
+{
+    const proc_store_column &s = proc_store_column_of(c.sort);
+    constexpr size_t number_room = 64;
+    // Single precision, as the list has always shown them.
+    auto share = [&](int64_t part, int64_t whole) {
+        const auto percent = static_cast<double>(static_cast<float>(part) / static_cast<float>(whole) * 100.0f);
+        return std::to_chars(t, t + number_room, percent, std::chars_format::fixed, 2).ptr;
+    };
+    switch (c.kind) {
+    case cell_kind::number: return std::to_chars(t, t + number_room, p.*s.integer).ptr;
+    case cell_kind::kilobytes: return std::to_chars(t, t + number_room, p.*s.integer * 4).ptr;
+    case cell_kind::letter: return p.state ? (*t = p.state, t + 1) : t;
+    case cell_kind::cpu_share: return share(p.cputime, minfo.mtime);
+    case cell_kind::mem_share: return share(p.res * 4, minfo.memtotal);
+    case cell_kind::text: return put_text(proc_column_text(p, s), t, cell_bound);
+    case cell_kind::affinity: {
+        char *at = std::copy_n("0x", 2, t);
+        at = std::copy_n(" / ", 3, std::to_chars(at, at + 16, static_cast<uint64_t>(p.affinity), 16).ptr);
+        return put_text(proc_column_text(p, proc_store_column_of(proc_column::CpuList)), at,
+                        affinity_bound - static_cast<size_t>(at - t));
+    }
+    }
+    return t;
+}
 
 const char *sort_name(int column)
 {
@@ -451,223 +413,132 @@ GtkWidget *gtk2_create_sysrq_log_tab()
 
 // --- process explorer page ---------------------------------------------------
 
-// What the list keeps of each row beside its cells, as the row's data (the
-// row owns it): the source each cell was written from, and the cell's width.
-struct listed_cell {
-    int64_t number = 0;
-    int64_t total = 0;
-    int width = 0;         // estimated, Pango units
-    uint16_t text_len = 0; // of its source text, in the row's texts
-};
-
-struct listed_row {
-    int64_t pid = 0;
-    GtkCList *list = nullptr;
-    GtkCListRow *row = nullptr; // GtkCList moves it between links, never frees it while listed
-    uint64_t seen = 0;          // the update that listed it last
-    uint64_t passed = 0;        // the update whose cursor went past it unlisted
-    int rank = 0;               // its place in the listing of update `seen`
-    std::array<listed_cell, pe_columns> cells;
-    std::string texts; // the cells' source texts, one after the other
-};
-
-// Column widths that follow the cells. Measuring every cell with Pango costs
-// a layout per cell, tens of thousands per refresh; instead each cell's
-// width is estimated as the sum of its characters' advances, each character
-// measured once, and only when the cell is written. Shaping (kerning,
-// ligatures) mostly narrows a text, so the widest estimate of a column is its
-// widest cell; that one text is measured whole as well, and the column gets
-// the larger of the two.
-struct column_fit {
-    int widest = 0; // Pango units
-    std::string widest_text;
-    int widest_measured = -1; // widest_text measured whole; -1: not yet
-    const listed_row *owner = nullptr;
-    // The widest cell ended or narrowed: the column looks for its widest
-    // again, among the widths its rows keep.
-    bool stale = false;
-    bool user_sized = false; // resized by hand: the user's width is kept
-};
-
 struct gchar_free {
     void operator()(gchar *text) const { g_free(text); }
 };
 
-struct gobject_layout_unref {
-    void operator()(PangoLayout *layout) const { g_object_unref(layout); }
-};
-
-struct list_fit {
-    std::array<column_fit, pe_columns> columns;
-    std::array<int, 128> ascii{}; // advances; 0: not measured yet
-    std::unordered_map<gunichar, int> other;
-    std::unique_ptr<PangoLayout, gobject_layout_unref> layout;
-    bool fitting = false;   // the widths being set are the view's, not the user's
-    bool remeasure = false; // a new font: the next update measures every cell anew
-    gdouble vscroll = 0, hscroll = 0;
-};
-
-list_fit fit;
-
 // One update of the list between prepare2_flush_clist and
-// finish_flush_clist. The listing comes in the store's order; a cursor walks
-// the rows already shown alongside it, so that a process listed where it was
-// costs no lookup. Rows before the cursor are the listing so far, in its
-// order, unless `reorder` is set: then GtkCList's own sort puts the rows in
-// the listing's order at the finish, in O(n log n).
+// finish_flush_clist, in place: the store's listing comes in its order and a
+// cursor walks the rows shown alongside it. While each listed process is the
+// row at the cursor nothing moves. At the first one out of step, the rows not
+// yet met are looked up by pid instead, new rows are appended, and GtkCList's
+// own sort puts the rows in the listing's order at the finish. Either way the
+// rows of ended processes end up last, and go. A row's data is its place in
+// the listing, from 1; 0: not listed in this update.
 struct list_update {
     bool open = false;
-    uint64_t id = 0;
-    GList *cursor = nullptr; // the first row not yet gone past
-    int cursor_index = 0;    // rows before the cursor
-    int listed = 0;          // rows listed so far
+    GList *cursor = nullptr; // the first row not yet met, while in order
     bool reorder = false;
-    std::vector<int> passed; // indices of rows gone past unlisted, ascending
-    int inserts = 0;
-    std::unordered_map<int64_t, listed_row *> by_pid;
+    // The rows not yet met, once out of order, by the pid they show. Their
+    // texts stay while they are listed.
+    std::unordered_map<std::string_view, GtkCListRow *> rest;
+    gsize listed = 0;
+    gdouble vscroll = 0, hscroll = 0;
 };
 
 list_update upd;
 
-// How far past the cursor a listed row is looked for: farther, it counts as
-// moved. Rows gone past are those of ended processes, or ones listed later.
-constexpr int look_ahead = 8;
-// Inserts and removals by index: each walks the list down to its row. Past
-// this many in one update the rows are sorted into place instead.
-constexpr size_t index_edits = 64;
+// Column widths that follow the cells. Measuring every cell with Pango costs
+// a layout per cell, tens of thousands per refresh; instead a cell's width is
+// estimated as the sum of its characters' advances, each ASCII character
+// measured once (a text with other characters is measured whole). Shaping
+// (kerning, ligatures) mostly narrows a text, so the widest estimate of a
+// column is its widest cell; that text is measured whole as well, and the
+// column gets the larger of the two.
+struct column_fit {
+    int widest = 0;    // Pango units
+    int count = 0;     // cells that wide; none left: look again at the finish
+    std::string text;  // one of them
+    int measured = -1; // text measured whole; -1: not yet
+};
 
-listed_row *row_of(GList *link)
-{
-    return static_cast<listed_row *>(GTK_CLIST_ROW(link)->data);
-}
+struct list_fit {
+    std::array<column_fit, pe_columns> columns;
+    std::array<bool, pe_columns> user_sized{}; // resized by hand: the user's width is kept
+    std::array<int, 128> ascii{}; // advances; 0: not measured yet
+    std::unique_ptr<PangoLayout, gobject_unref> layout;
+    bool fitting = false; // the widths being set are the view's, not the user's
+};
 
-const char *cell_text(GtkCListRow *row, int column)
+list_fit fit;
+
+const char *cell_text(const GtkCListRow *row, int column)
 {
-    GtkCell &cell = row->cell[column];
+    const GtkCell &cell = row->cell[column];
     return cell.type == GTK_CELL_TEXT ? GTK_CELL_TEXT(cell)->text : nullptr;
 }
 
-// The row's destroy notify: a row is gone, through the list's removal or
-// clearing alike.
-void forget_row(gpointer data)
-{
-    auto *r = static_cast<listed_row *>(data);
-    if (auto it = upd.by_pid.find(r->pid); it != upd.by_pid.end() && it->second == r)
-        upd.by_pid.erase(it);
-    for (column_fit &c : fit.columns)
-        if (c.owner == r) {
-            c.owner = nullptr;
-            c.stale = true;
-        }
-    delete r;
-}
-
-PangoLayout *fit_layout()
+int text_width(const char *text, int len = -1)
 {
     if (!fit.layout)
         fit.layout.reset(gtk_widget_create_pango_layout(g2modules.clist, nullptr));
-    return fit.layout.get();
-}
-
-int text_width(const char *text, int len)
-{
-    PangoLayout *layout = fit_layout();
-    pango_layout_set_text(layout, text, len);
+    pango_layout_set_text(fit.layout.get(), text, len);
     int w = 0, h = 0;
-    pango_layout_get_size(layout, &w, &h);
+    pango_layout_get_size(fit.layout.get(), &w, &h);
     return w;
 }
 
-int advance(gunichar c, const char *at, int len)
-{
-    if (c < fit.ascii.size()) {
-        int &w = fit.ascii[c];
-        if (w == 0)
-            w = std::max(1, text_width(at, len));
-        return w;
-    }
-    auto [it, added] = fit.other.try_emplace(c, 0);
-    if (added)
-        it->second = std::max(1, text_width(at, len));
-    return it->second;
-}
-
-// The text must be valid UTF-8.
 int estimated_width(const char *text)
 {
     int width = 0;
-    for (const char *p = text; *p;) {
-        const char *next = g_utf8_next_char(p);
-        width += advance(g_utf8_get_char(p), p, static_cast<int>(next - p));
-        p = next;
+    for (const char *p = text; *p; p++) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= fit.ascii.size())
+            return text_width(text);
+        int &w = fit.ascii[c];
+        if (w == 0)
+            w = std::max(1, text_width(p, 1));
+        width += w;
     }
     return width;
 }
+
+// A cell of the column shows text.
+void note_shown(column_fit &c, const char *text)
+{
+    const int width = estimated_width(text);
+    if (width == c.widest)
+        c.count++;
+    else if (width > c.widest)
+        c = {width, 1, text, -1};
+}
+
+// A cell of the column that showed text changes or goes.
+void note_gone(column_fit &c, const char *text)
+{
+    if (c.count > 0 && estimated_width(text) == c.widest)
+        c.count--;
+}
+
 
 // A new font measures anew.
 void gtk2_clist_style_set(GtkWidget *, GtkStyle *, gpointer)
 {
     fit.ascii.fill(0);
-    fit.other.clear();
     fit.layout.reset();
-    fit.remeasure = true;
+    for (column_fit &c : fit.columns) {
+        c.widest = INT_MAX; // as wide as no cell: each column looks again
+        c.count = 0;
+    }
 }
 
 void gtk2_clist_resize_column(GtkCList *, gint column, gint, gpointer)
 {
     if (!fit.fitting && column >= 0 && column < pe_columns)
-        fit.columns[column].user_sized = true;
+        fit.user_sized[column] = true;
 }
 
-// A cell of row r in column i was written, or measured anew, with text.
-void note_width(int i, listed_row &r, const char *text)
+// A column whose widest cells all went looks for its widest among the rest.
+void refit_widest(GtkCList *clist)
 {
-    const int width = estimated_width(text);
-    r.cells[i].width = width;
-    column_fit &c = fit.columns[i];
-    if (width > c.widest || (c.owner == &r && width == c.widest)) {
-        c.widest = width;
-        c.owner = &r;
-        c.widest_text = text;
-        c.widest_measured = -1;
-    } else if (c.owner == &r) {
-        c.stale = true;
-    }
-}
-
-// The widest cell of each stale column, from the widths the rows keep: no
-// cell is measured again.
-void refit_stale(GtkCList *clist)
-{
-    bool any = false;
-    for (column_fit &c : fit.columns)
-        if (c.stale) {
-            c.widest = 0;
-            c.owner = nullptr;
-            any = true;
-        }
-    if (!any)
-        return;
-    for (GList *link = clist->row_list; link; link = link->next) {
-        listed_row *r = row_of(link);
-        if (!r)
-            continue;
-        for (int i = 0; i < pe_columns; i++) {
-            column_fit &c = fit.columns[i];
-            if (c.stale && r->cells[i].width > c.widest) {
-                c.widest = r->cells[i].width;
-                c.owner = r;
-            }
-        }
-    }
     for (int i = 0; i < pe_columns; i++) {
         column_fit &c = fit.columns[i];
-        if (!c.stale)
+        if (c.count > 0)
             continue;
-        const char *text = c.owner ? cell_text(c.owner->row, i) : nullptr;
-        c.widest_text = text ? text : "";
-        c.widest_measured = -1;
-        c.stale = false;
+        c = {};
+        for (GList *link = clist->row_list; link; link = link->next)
+            if (const char *text = cell_text(GTK_CLIST_ROW(link), i))
+                note_shown(c, text);
     }
 }
 
@@ -680,16 +551,32 @@ int title_width(GtkCList *clist, int column)
     return req.width - (column_inset + cell_spacing);
 }
 
-void scroll_back(GtkAdjustment *adj, gdouble value)
+void fit_columns(GtkCList *clist)
 {
-    const gdouble top = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
-    gtk_adjustment_set_value(adj, std::clamp(value, gtk_adjustment_get_lower(adj), std::max(top, 0.0)));
+    fit.fitting = true;
+    for (int i = 0; i < pe_columns; i++) {
+        column_fit &c = fit.columns[i];
+        if (fit.user_sized[i])
+            continue;
+        if (c.measured < 0)
+            c.measured = text_width(c.text.c_str());
+        int width = PANGO_PIXELS_CEIL(std::max(c.widest, c.measured));
+        if (pe_list[i].cap > 0)
+            width = std::min(width, pe_list[i].cap);
+        width = std::max(width, title_width(clist, i));
+        if (clist->column[i].width != width)
+            gtk_clist_set_column_width(clist, i, width);
+    }
+    fit.fitting = false;
 }
 
 void scroll_back(GtkCList *clist)
 {
-    scroll_back(gtk_clist_get_hadjustment(clist), fit.hscroll);
-    scroll_back(gtk_clist_get_vadjustment(clist), fit.vscroll);
+    for (auto [adj, value] : {std::pair(gtk_clist_get_hadjustment(clist), upd.hscroll),
+                              std::pair(gtk_clist_get_vadjustment(clist), upd.vscroll)}) {
+        const gdouble top = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
+        gtk_adjustment_set_value(adj, std::clamp(value, gtk_adjustment_get_lower(adj), std::max(top, 0.0)));
+    }
 }
 
 // GtkCList freezes itself while unmapped, and the tab's first refresh runs
@@ -701,34 +588,11 @@ void gtk2_clist_map(GtkWidget *clist, gpointer)
     scroll_back(GTK_CLIST(clist));
 }
 
-void fit_columns(GtkCList *clist)
-{
-    fit.fitting = true;
-    for (int i = 0; i < pe_columns; i++) {
-        column_fit &c = fit.columns[i];
-        if (c.user_sized)
-            continue;
-        if (c.widest_measured < 0)
-            c.widest_measured = text_width(c.widest_text.data(), static_cast<int>(c.widest_text.size()));
-        int width = PANGO_PIXELS_CEIL(std::max(c.widest, c.widest_measured));
-        if (pe_list[i].cap > 0)
-            width = std::min(width, pe_list[i].cap);
-        width = std::max(width, title_width(clist, i));
-        if (clist->column[i].width != width)
-            gtk_clist_set_column_width(clist, i, width);
-    }
-    fit.fitting = false;
-}
-
-// The listing's order: rows not listed in this update go last.
+// The listing's order: rows not listed in this update (0) wrap round to last.
 gint by_listing(GtkCList *, gconstpointer a, gconstpointer b)
 {
-    auto rank = [](gconstpointer row) {
-        const auto *r = static_cast<const listed_row *>(static_cast<const GtkCListRow *>(row)->data);
-        return r && r->seen == upd.id ? int64_t{r->rank} : INT64_MAX;
-    };
-    const int64_t x = rank(a), y = rank(b);
-    return x < y ? -1 : x > y;
+    auto place = [](gconstpointer row) { return GPOINTER_TO_SIZE(static_cast<const GtkCListRow *>(row)->data) - 1; };
+    return place(a) < place(b) ? -1 : place(a) > place(b);
 }
 
 GtkWidget *gtk2_create_pe_box()
@@ -754,222 +618,115 @@ GtkWidget *gtk2_create_pe_box()
     return table;
 }
 
-// A cell's text from its source, bounded, and valid UTF-8 for Pango: names
-// and command lines are bytes, not always UTF-8, and each invalid byte shows
-// as U+FFFD.
-class cell_writer {
-public:
-    const char *write(const list_column &c, const cell_source &s)
+// A row's texts as the list shows them: bounded, and valid UTF-8 for Pango:
+// names and command lines are bytes, not always UTF-8, and each invalid byte
+// shows as U+FFFD. A text the list shows already is valid: only others are
+// checked.
+struct row_texts {
+    explicit row_texts(const proc_info &p)
     {
-        const int len = std::clamp(c.cell(s, raw_, c.bound), 0, static_cast<int>(c.bound) - 1);
-        if (g_utf8_validate(raw_, len, nullptr))
-            return raw_;
-        valid_.reset(g_utf8_make_valid(raw_, len));
-        return valid_.get();
+        for (int i = 0; i < pe_columns; i++)
+            *(end[i] = put_cell(pe_list[i], p, raw[i])) = '\0';
     }
-
-private:
-    char raw_[cell_buffer];
-    std::unique_ptr<gchar, gchar_free> valid_;
+    const char *shown_as(int i)
+    {
+        const auto len = static_cast<gssize>(end[i] - raw[i]);
+        if (g_utf8_validate(raw[i], len, nullptr))
+            return raw[i];
+        valid[i].reset(g_utf8_make_valid(raw[i], len));
+        return valid[i].get();
+    }
+    char raw[pe_columns][affinity_bound];
+    char *end[pe_columns];
+    std::unique_ptr<gchar, gchar_free> valid[pe_columns];
 };
 
-// A source text is a field of the record, or none.
-static_assert(sizeof(proc_info) <= UINT16_MAX);
-
-void keep_texts(listed_row &r, const proc_info &p)
+// Only the cells whose text changed are written, and measured.
+void update_row(GtkCList *clist, GtkCListRow *row, row_texts &t)
 {
-    r.texts.clear();
     for (int i = 0; i < pe_columns; i++) {
-        const std::string_view text = pe_list[i].source(p).text;
-        r.texts.append(text);
-        r.cells[i].text_len = static_cast<uint16_t>(text.size());
-    }
-}
-
-// Only the cells whose source changed are formatted, and only those whose
-// text changed are written and measured.
-void refresh_row(GtkCList *clist, listed_row &r, const proc_info &p)
-{
-    const char *kept_text = r.texts.data();
-    bool texts_changed = false;
-    for (int i = 0; i < pe_columns; i++) {
-        const list_column &c = pe_list[i];
-        const cell_source s = c.source(p);
-        listed_cell &kept = r.cells[i];
-        const bool same_text = std::string_view(kept_text, kept.text_len) == s.text;
-        kept_text += kept.text_len;
-        texts_changed = texts_changed || !same_text;
-        if (kept.number == s.number && kept.total == s.total && same_text) {
-            if (fit.remeasure)
-                if (const char *shown = cell_text(r.row, i))
-                    note_width(i, r, shown);
+        const char *shown = cell_text(row, i);
+        if (shown && strcmp(shown, t.raw[i]) == 0)
             continue;
-        }
-        kept.number = s.number;
-        kept.total = s.total;
-        cell_writer writer;
-        const char *text = writer.write(c, s);
-        const char *shown = cell_text(r.row, i);
-        if (shown && strcmp(shown, text) == 0) {
-            if (fit.remeasure)
-                note_width(i, r, shown);
+        const char *text = t.shown_as(i);
+        if (shown && strcmp(shown, text) == 0)
             continue;
-        }
+        column_fit &c = fit.columns[i];
+        if (shown)
+            note_gone(c, shown);
         // GtkCList's own cell setter on the row in hand, frozen:
         // gtk_clist_set_text would first walk the list down to the row's
         // index, and then do just this.
-        GTK_CLIST_GET_CLASS(clist)->set_cell_contents(clist, r.row, i, GTK_CELL_TEXT, text, 0, nullptr, nullptr);
-        note_width(i, r, text);
+        GTK_CLIST_GET_CLASS(clist)->set_cell_contents(clist, row, i, GTK_CELL_TEXT, text, 0, nullptr, nullptr);
+        note_shown(c, text);
     }
-    if (texts_changed)
-        keep_texts(r, p);
 }
 
-// Inserted at the cursor while the rows are in order: before the rows not
-// yet listed. Otherwise appended: after the last row listed, or sorted into
-// place at the finish.
-void add_row(GtkCList *clist, const proc_info &p)
+GtkCListRow *add_row(GtkCList *clist, row_texts &t)
 {
-    auto r = std::make_unique<listed_row>();
-    std::array<cell_writer, pe_columns> writers;
-    gchar *texts[pe_columns];
-    for (int i = 0; i < pe_columns; i++) {
-        const cell_source s = pe_list[i].source(p);
-        r->cells[i].number = s.number;
-        r->cells[i].total = s.total;
-        texts[i] = const_cast<gchar *>(writers[i].write(pe_list[i], s));
-    }
-    keep_texts(*r, p);
-    int index;
-    GList *link;
-    if (upd.open && upd.cursor && !upd.reorder) {
-        index = gtk_clist_insert(clist, upd.cursor_index, texts);
-        link = upd.cursor->prev;
-        upd.cursor_index++;
-        if (++upd.inserts + upd.passed.size() > index_edits)
-            upd.reorder = true;
-    } else {
-        index = gtk_clist_append(clist, texts);
-        link = clist->row_list_end;
-    }
-    r->pid = p.pid;
-    r->list = clist;
-    r->row = GTK_CLIST_ROW(link);
-    r->seen = upd.id;
-    r->rank = upd.listed;
+    const char *texts[pe_columns];
     for (int i = 0; i < pe_columns; i++)
-        note_width(i, *r, texts[i]);
-    listed_row *kept = r.release(); // the row owns it now
-    gtk_clist_set_row_data_full(clist, index, kept, forget_row);
-    upd.by_pid[kept->pid] = kept;
+        note_shown(fit.columns[i], texts[i] = t.shown_as(i));
+    gtk_clist_append(clist, const_cast<gchar **>(texts));
+    return GTK_CLIST_ROW(clist->row_list_end);
 }
 
-// The row listed now for pid, if the list shows one; moves the cursor past it.
-listed_row *take_listed(GtkCList *clist, int64_t pid)
+// The row shown for the listed process, by the pid it shows, if there is one.
+GtkCListRow *row_for(GtkCList *clist, const char *pid)
 {
-    if (upd.cursor) {
-        listed_row *r = row_of(upd.cursor);
-        if (r && r->pid == pid && r->seen != upd.id) {
+    if (!upd.reorder) {
+        if (!upd.cursor)
+            return nullptr; // past the rows shown: a new row goes last, in order
+        GtkCListRow *row = GTK_CLIST_ROW(upd.cursor);
+        if (const char *shown = cell_text(row, 0); shown && strcmp(shown, pid) == 0) {
             upd.cursor = upd.cursor->next;
-            upd.cursor_index++;
-            return r;
+            return row;
+        }
+        upd.reorder = true;
+        upd.rest.reserve(static_cast<size_t>(clist->rows));
+        for (GList *link = upd.cursor; link; link = link->next) {
+            row = GTK_CLIST_ROW(link);
+            row->data = nullptr;
+            if (const char *shown = cell_text(row, 0))
+                upd.rest.emplace(shown, row);
         }
     }
-    auto it = upd.by_pid.find(pid);
-    if (it == upd.by_pid.end() || it->second->list != clist || it->second->seen == upd.id)
+    const auto it = upd.rest.find(pid);
+    if (it == upd.rest.end())
         return nullptr;
-    listed_row *r = it->second;
-    GList *found = nullptr;
-    if (r->passed != upd.id) {
-        int steps = 0;
-        for (GList *link = upd.cursor; link && steps <= look_ahead; link = link->next, steps++)
-            if (GTK_CLIST_ROW(link) == r->row) {
-                found = link;
-                break;
-            }
-    }
-    if (!found) {
-        upd.reorder = true; // listed before rows it used to follow
-        return r;
-    }
-    for (GList *link = upd.cursor; link != found; link = link->next) {
-        if (listed_row *q = row_of(link))
-            q->passed = upd.id;
-        else
-            upd.reorder = true; // a row that is not the view's own
-        upd.passed.push_back(upd.cursor_index++);
-    }
-    if (upd.inserts + upd.passed.size() > index_edits)
-        upd.reorder = true;
-    upd.cursor = found->next;
-    upd.cursor_index++;
-    return r;
-}
-
-bool listed_now(GtkCList *clist, GList *link)
-{
-    const listed_row *r = row_of(link);
-    return r && r->list == clist && r->seen == upd.id;
+    GtkCListRow *row = it->second;
+    upd.rest.erase(it);
+    return row;
 }
 
 // GtkCList's sort keeps the selection on its rows, not the focus.
 void sort_rows(GtkCList *clist)
 {
-    const GtkCListRow *focused = nullptr;
-    if (clist->focus_row >= 0 && clist->focus_row < clist->rows)
-        focused = GTK_CLIST_ROW(g_list_nth(clist->row_list, clist->focus_row));
+    const gpointer focused = clist->focus_row >= 0 ? g_list_nth_data(clist->row_list, clist->focus_row) : nullptr;
     gtk_clist_sort(clist);
-    int index = 0;
-    for (GList *link = clist->row_list; focused && link; link = link->next, index++)
-        if (GTK_CLIST_ROW(link) == focused) {
-            clist->focus_row = index; // no call sets it
-            break;
-        }
-}
-
-// The rows of ended processes go; the rest is put in the listing's order.
-void settle_rows(GtkCList *clist)
-{
-    if (upd.reorder) {
-        sort_rows(clist);
-    } else {
-        // In order: every row gone past is unlisted, and the rows after the
-        // cursor are too. Removing from the bottom up keeps the indices.
-        for (auto index = upd.passed.rbegin(); index != upd.passed.rend(); ++index)
-            gtk_clist_remove(clist, *index);
-    }
-    while (clist->row_list_end && !listed_now(clist, clist->row_list_end))
-        gtk_clist_remove(clist, clist->rows - 1); // the last row is at hand
+    if (focused)
+        clist->focus_row = g_list_index(clist->row_list, focused); // no call sets it
 }
 
 void prepare2_flush_clist(GtkWidget *clist)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to flush clist\n");
     GtkCList *list = GTK_CLIST(clist);
-    fit.vscroll = gtk_adjustment_get_value(gtk_clist_get_vadjustment(list));
-    fit.hscroll = gtk_adjustment_get_value(gtk_clist_get_hadjustment(list));
+    upd.vscroll = gtk_adjustment_get_value(gtk_clist_get_vadjustment(list));
+    upd.hscroll = gtk_adjustment_get_value(gtk_clist_get_hadjustment(list));
     // GtkCList does not sort its rows while it holds the pointer (a button
     // held down on a row): that update refills the list instead.
     if (gtk_widget_has_grab(clist) && gdk_display_pointer_is_grabbed(gtk_widget_get_display(clist)))
         gtk_clist_clear(list);
-    if (fit.remeasure)
-        for (column_fit &c : fit.columns) {
-            c.widest = 0;
-            c.owner = nullptr;
-            c.widest_text.clear();
-            c.widest_measured = -1;
-            c.stale = false;
-        }
+    if (list->rows == 0)
+        fit.columns = {};
     if (!upd.open)
         gtk_clist_freeze(list);
     upd.open = true;
-    upd.id++;
     upd.cursor = list->row_list;
-    upd.cursor_index = 0;
-    upd.listed = 0;
     upd.reorder = false;
-    upd.passed.clear();
-    upd.inserts = 0;
+    upd.rest.clear();
+    upd.listed = 0;
 }
 
 void finish_flush_clist(GtkWidget *clist)
@@ -977,21 +734,26 @@ void finish_flush_clist(GtkWidget *clist)
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 finish to flush clist\n");
     GtkCList *list = GTK_CLIST(clist);
     if (upd.open) {
-        settle_rows(list);
-        fit.remeasure = false;
+        if (upd.reorder)
+            sort_rows(list);
+        upd.rest.clear();
+        // The rows not listed are last; the last row is at hand.
+        while (list->rows > static_cast<gint>(upd.listed)) {
+            for (int i = 0; i < pe_columns; i++)
+                if (const char *shown = cell_text(GTK_CLIST_ROW(list->row_list_end), i))
+                    note_gone(fit.columns[i], shown);
+            gtk_clist_remove(list, list->rows - 1);
+        }
     }
-    refit_stale(list);
+    refit_widest(list);
     fit_columns(list);
-    // Each row inserted or removed above the view shifted GtkCList's offset
-    // by a row while frozen, and the thaw would take that for a list that
-    // no longer fits the view and jump to its end. The view stays at its
-    // scroll value, as when the list was refilled: the thaw draws it once,
-    // in its place.
+    // Each row removed above the view shifted GtkCList's offset while frozen,
+    // and the thaw would take that for a list that no longer fits the view
+    // and jump to its end: the thaw draws the view once, in its place.
     list->voffset = -static_cast<gint>(gtk_adjustment_get_value(gtk_clist_get_vadjustment(list)));
     if (upd.open)
         gtk_clist_thaw(list);
     upd.open = false;
-    upd.cursor = nullptr;
     scroll_back(list);
 }
 
@@ -1238,15 +1000,14 @@ const quillmar_gui_operate gtk2_operate = {
 void gtk2_flush_clist(proc_info info)
 {
     GtkCList *clist = GTK_CLIST(g2modules.clist);
-    if (listed_row *r = upd.open ? take_listed(clist, info.pid) : nullptr) {
-        refresh_row(clist, *r, info);
-        r->seen = upd.id;
-        r->rank = upd.listed;
-    } else {
-        add_row(clist, info);
-    }
+    row_texts texts(info);
+    GtkCListRow *row = upd.open ? row_for(clist, texts.shown_as(0)) : nullptr;
+    if (row)
+        update_row(clist, row, texts);
+    else
+        row = add_row(clist, texts);
     if (upd.open)
-        upd.listed++;
+        row->data = GSIZE_TO_POINTER(++upd.listed);
 }
 
 const gtk2_base_operate *gtk2_get_base_operate()

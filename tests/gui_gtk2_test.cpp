@@ -986,7 +986,7 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
     minfo = {.cpu_count = 8, .mtime = 1000, .memtotal = 4000};
     std::vector<proc_info> rows;
     for (int64_t pid = 100; pid < 700; pid += 2)
-        rows.push_back(listed_process(pid, pid == 104 ? "the-widest-name-of-all" : nullptr));
+        rows.push_back(listed_process(pid, pid == 104 ? "the-widest-name-of-all" : pid == 106 ? "then-the-widest" : nullptr));
     list_rows(rows);
     test::gtk::pump();
     // Pid widened by hand (as in ColumnResizedByHandKeepsItsWidth).
@@ -1019,6 +1019,7 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         ASSERT_EQ(gtk_adjustment_get_value(v), top);
         ASSERT_EQ(gtk_adjustment_get_value(h), left);
         gtk_clist_select_row(clist, 75, -1);
+        clist->focus_row = 75;
         const std::string selected = list_cell(75, 0);
         test::gtk::pump();
 
@@ -1029,6 +1030,8 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         for (proc_info &p : rows) {
             if (p.pid == 200)
                 snprintf(p.comm, sizeof(p.comm), "renamed");
+            if (p.pid == 106 && r.by_cpu) // the widest name narrows
+                snprintf(p.comm, sizeof(p.comm), "p106");
             for (auto [pid, cputime] : r.cputimes)
                 if (p.pid == pid)
                     p.cputime = cputime;
@@ -1050,6 +1053,7 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         EXPECT_EQ(in_place.widths[0], pid_width) << r.what;
         ASSERT_EQ(g_list_length(clist->selection), 1u) << r.what;
         EXPECT_EQ(list_cell(GPOINTER_TO_INT(clist->selection->data), 0), selected) << r.what;
+        EXPECT_EQ(list_cell(clist->focus_row, 0), selected) << r.what;
         std::vector<std::string> pids, expected;
         for (const auto &row : in_place.rows)
             pids.push_back(row[0]);
@@ -1058,7 +1062,7 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         EXPECT_EQ(pids, expected) << r.what;
         EXPECT_EQ(cell_of(in_place, "200", 10), "renamed") << r.what;
         EXPECT_EQ(cell_of(in_place, "300", 7), r.cpu_300) << r.what;
-        // The widest name ended in the first refresh.
+        // The widest name ended in the first refresh, the next one narrowed.
         EXPECT_LT(in_place.widths[10], name_width) << r.what;
 
         // A refill into the empty list shows the same.
