@@ -1,11 +1,10 @@
-// Measures the process explorer beside its peers, in one run and on the same
-// processes. The real assistant runs under an X server of its own, shown on
-// its Process Explorer tab, and is measured from outside: CPU per timer
-// refresh (utime + stime), its RSS and the kernel slab its tab holds. Beside
-// it: lxtask on the same X server and htop in tmux, each refreshing every
-// 5 s and measured in turn with it, and one steady-state refresh of top.
-// Without the window, in this thread: the collector's reads (handed a store
-// that keeps nothing) and the collector with the real store.
+// Measures the process explorer beside its peers, in one run on the same
+// processes: the real assistant under an X server of its own on its Process
+// Explorer tab, from outside (CPU per timer refresh, RSS, descriptors and the
+// kernel slab its tab holds), lxtask on the same server and htop in tmux,
+// measured in turn with it, and a steady-state refresh of top. In this
+// thread: the collector with the real store, and handed a store that keeps
+// nothing (its own reads).
 //   process_bench [--extra N] [--runs R] [--window ASSISTANT [--refreshes K]]
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fcntl.h>
 #include <functional>
 #include <spawn.h>
@@ -109,6 +109,13 @@ long field_kb(const std::string &path, const char *field)
     if (f)
         fclose(f);
     return kb;
+}
+
+long open_fds(pid_t pid)
+{
+    std::error_code err;
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", err);
+    return err ? -1 : std::distance(begin(fds), end(fds));
 }
 
 long status_kb(pid_t pid, const char *field)
@@ -528,7 +535,7 @@ struct window_figures {
     summary cpu{};            // utime + stime over the timer refreshes, per refresh, window by window
     summary lxtask{}, htop{}; // the peers' CPU per refresh, window by window
     summary slab_kb{};        // slab with the tab shown less slab once it is left
-    long rss_kb = 0, lxtask_rss_kb = 0;
+    long rss_kb = 0, lxtask_rss_kb = 0, fds = 0, lxtask_fds = 0;
     const char *failed = nullptr; // the program that did not refresh
 };
 
@@ -549,6 +556,7 @@ window_figures measure_window(assistant_window &window, const peer_set &peers, i
             return figures;
         }
         figures.rss_kb = std::max(figures.rss_kb, status_kb(window.pid(), "VmRSS"));
+        figures.fds = std::max(figures.fds, open_fds(window.pid()));
         // Shown, then left and back: leaving the tab closes the files it
         // keeps, and coming back refreshes at once.
         const long shown = field_kb("/proc/meminfo", "Slab");
@@ -563,6 +571,7 @@ window_figures measure_window(assistant_window &window, const peer_set &peers, i
             return figures;
         }
         figures.lxtask_rss_kb = std::max(figures.lxtask_rss_kb, status_kb(peers.lxtask(), "VmRSS"));
+        figures.lxtask_fds = std::max(figures.lxtask_fds, open_fds(peers.lxtask()));
         if (!measure_peer(window, peers.htop(), refreshes, htop)) {
             figures.failed = "htop";
             return figures;
@@ -718,14 +727,14 @@ int main(int argc, char **argv)
     if (assistant) {
         const double ours = static_cast<double>(win.rss_kb) + win.slab_kb.median;
         const double theirs = static_cast<double>(win.lxtask_rss_kb + lxtask_slab_kb);
-        printf("\nmemory while the list is shown, MB: RSS + kernel slab held (slab %s)\n\n", 
-               "with the tab shown less once it is left, median; lxtask's: while it runs less once it has ended");
-        printf("| %-10s | %8s | %8s | %8s |\n|------------|----------|----------|----------|\n", "", "RSS", "slab",
-               "total");
-        printf("| %-10s | %8.1f | %8.1f | %8.1f |\n", "assistant", static_cast<double>(win.rss_kb) / 1024,
-               win.slab_kb.median / 1024, ours / 1024);
-        printf("| %-10s | %8.1f | %8.1f | %8.1f |\n", "lxtask", static_cast<double>(win.lxtask_rss_kb) / 1024,
-               static_cast<double>(lxtask_slab_kb) / 1024, theirs / 1024);
+        printf("\nmemory while the list is shown, MB: RSS + kernel slab held (the tab shown less left, median; "
+               "lxtask running less ended)\n\n");
+        printf("| %-10s | %8s | %8s | %8s | %11s |\n|------------|----------|----------|----------|-------------|\n",
+               "", "RSS", "slab", "total", "descriptors");
+        printf("| %-10s | %8.1f | %8.1f | %8.1f | %11ld |\n", "assistant", static_cast<double>(win.rss_kb) / 1024,
+               win.slab_kb.median / 1024, ours / 1024, win.fds);
+        printf("| %-10s | %8.1f | %8.1f | %8.1f | %11ld |\n", "lxtask", static_cast<double>(win.lxtask_rss_kb) / 1024,
+               static_cast<double>(lxtask_slab_kb) / 1024, theirs / 1024, win.lxtask_fds);
         printf("\ndialogs the assistant opened meanwhile, closed by the bench: %d\n", window.dialogs());
         printf("goals: window / lxtask %.2f (<= 1.0), window / steady top %.2f (<= 1.0), window / htop %.2f, "
                "memory / lxtask's %.2f (<= 1.25)\n",
