@@ -1,18 +1,12 @@
-// Measures the process explorer in CPU time. Without its window: one refresh
-// (the collector over the real /proc, then the sorted listing into a counting
-// sink), split into the collector's reads, the store and the listing; the
-// listing alone re-sorted by each column. With its window (--window): the
-// real assistant under an X server of its own, shown on its Process Explorer
-// tab, measured from outside: CPU per timer refresh from its utime and stime,
-// the longest time its main loop did not answer a _NET_WM_PING, and its peak
-// RSS. Beside them, in the same run and on the same processes: lxtask on the
-// same X server and htop in tmux, each refreshing every 5 s and measured like
-// the assistant, in turn with it; ps, one steady-state refresh of top, and a
-// floor that only opens, reads and closes the three files of every process.
-//   process_bench [--extra N] [--runs R] [--sort]
-//                 [--window ASSISTANT [--refreshes K] [--rss-refreshes M]]
+// Measures the process explorer beside its peers, in one run on the same
+// processes: the real assistant under an X server of its own on its Process
+// Explorer tab, from outside (CPU per timer refresh, RSS, descriptors and the
+// kernel slab its tab holds), lxtask on the same server and htop in tmux,
+// measured in turn with it, and a steady-state refresh of top. In this
+// thread: the collector with the real store, and handed a store that keeps
+// nothing (its own reads).
+//   process_bench [--extra N] [--runs R] [--window ASSISTANT [--refreshes K]]
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,10 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
+#include <filesystem>
 #include <fcntl.h>
 #include <functional>
-#include <sched.h>
 #include <spawn.h>
 #include <string>
 #include <sys/prctl.h>
@@ -31,7 +24,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
-#include <unordered_map>
 #include <unistd.h>
 #include <vector>
 
@@ -42,13 +34,10 @@
 #include "database.h"
 #include "log.h"
 #include "process.h"
-#include "procfs.h"
 
 extern char **environ;
 
 namespace {
-
-long listed_rows;
 
 using clock_type = std::chrono::steady_clock;
 
@@ -58,6 +47,8 @@ struct summary {
 
 summary summarise(std::vector<double> samples)
 {
+    if (samples.empty())
+        return {0, 0, 0};
     std::sort(samples.begin(), samples.end());
     return {samples[samples.size() / 2], samples.front(), samples.back()};
 }
@@ -72,19 +63,6 @@ double thread_cpu()
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-// CPU seconds of this thread spent in fn, median of runs after a warm-up.
-summary cpu_of(int runs, const std::function<void()> &fn)
-{
-    fn();
-    std::vector<double> samples;
-    for (int r = 0; r < runs; r++) {
-        const double start = thread_cpu();
-        fn();
-        samples.push_back(thread_cpu() - start);
-    }
-    return summarise(samples);
 }
 
 pid_t spawn(std::vector<const char *> argv, int out_fd = -1)
@@ -118,99 +96,31 @@ double child_cpu(const std::vector<const char *> &argv)
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
-// The least any reader of these files can do.
-void floor_loop()
+// The number after "field:" in a file of such lines (status, meminfo), in kB.
+long field_kb(const std::string &path, const char *field)
 {
-    DIR *proc = opendir("/proc");
-    char buf[4096];
-    while (dirent *e = readdir(proc)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9')
-            continue;
-        for (const char *name : {"stat", "statm", "cmdline"}) {
-            char path[300];
-            snprintf(path, sizeof(path), "/proc/%s/%s", e->d_name, name);
-            int fd = open(path, O_RDONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                (void)!read(fd, buf, sizeof(buf));
-                close(fd);
-            }
-        }
-    }
-    closedir(proc);
+    FILE *f = fopen(path.c_str(), "re");
+    char line[256];
+    long kb = -1;
+    const size_t len = strlen(field);
+    while (f && fgets(line, sizeof(line), f))
+        if (strncmp(line, field, len) == 0 && sscanf(line + len, ": %ld", &kb) == 1)
+            break;
+    if (f)
+        fclose(f);
+    return kb;
 }
 
-// The collector's reads without its store, as it does them: the same file
-// operations (each process's files kept open and read again from their
-// start), the same parsers and the affinity call, for every process.
-std::unordered_map<long, std::array<int64_t, 3>> reads_kept;
-
-void reads_release()
+long open_fds(pid_t pid)
 {
-    for (auto &[pid, files] : reads_kept)
-        for (int64_t fd : files)
-            if (fd >= 0)
-                close(static_cast<int>(fd));
-    reads_kept.clear();
-}
-
-void reads_loop()
-{
-    auto &kept = reads_kept;
-    const file_operate ops = *fp_get();
-    const int64_t cpus = sysconf(_SC_NPROCESSORS_CONF);
-    DIR *proc = opendir("/proc");
-    while (dirent *e = readdir(proc)) {
-        if (!proc_dir_entry_is_process(dirfd(proc), e->d_name, e->d_type))
-            continue;
-        const long pid = strtol(e->d_name, nullptr, 10);
-        auto [files, added] = kept.try_emplace(pid, std::array<int64_t, 3>{-1, -1, -1});
-        proc_info info{};
-        int i = 0;
-        for (const char *name : {"stat", "statm", "cmdline"}) {
-            int64_t &fd = files->second[i++];
-            file_context_info text;
-            text.len = -1;
-            if (fd >= 0)
-                text = ops.gfreread(fd);
-            if (text.len < 0) {
-                if (fd >= 0)
-                    ops.gfclose(fd);
-                fd = ops.gfopen(name, pid);
-                text = ops.gfread(fd);
-            }
-            if (text.len < 0)
-                continue;
-            if (name[4] == '\0')
-                proc_stat_parse(text.rbuf, info);
-            else if (name[4] == 'm')
-                proc_statm_parse(text.rbuf, info);
-            else
-                proc_cmdline_parse(text.rbuf, text.len, info);
-        }
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        if (sched_getaffinity(static_cast<pid_t>(pid), 128, &set) == 0) {
-            int64_t affinity = 0;
-            memcpy(&affinity, &set, sizeof(affinity));
-            proc_cpulist_format(affinity, cpus, info.cpulist);
-        }
-    }
-    closedir(proc);
+    std::error_code err;
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", err);
+    return err ? -1 : std::distance(begin(fds), end(fds));
 }
 
 long status_kb(pid_t pid, const char *field)
 {
-    const std::string path = pid > 0 ? "/proc/" + std::to_string(pid) + "/status" : "/proc/self/status";
-    FILE *status = fopen(path.c_str(), "re");
-    char line[256];
-    long kb = -1;
-    const size_t len = strlen(field);
-    while (status && fgets(line, sizeof(line), status))
-        if (strncmp(line, field, len) == 0 && sscanf(line + len, ": %ld", &kb) == 1)
-            break;
-    if (status)
-        fclose(status);
-    return kb;
+    return field_kb("/proc/" + std::to_string(pid) + "/status", field);
 }
 
 // A process's stat line after its name (which may hold blanks and
@@ -254,19 +164,6 @@ double main_thread_cpu(pid_t pid)
     return static_cast<double>(ns) * 1e-9;
 }
 
-void row(const char *what, const summary &s, double processes, double window, double headless)
-{
-    printf("| %-44s | %9.2f | %9.2f | %9.2f | %10.1f |", what, s.median * 1e3, s.min * 1e3, s.max * 1e3,
-           s.median * 1e6 / processes);
-    if (window > 0)
-        printf(" %8.2f |", window / s.median);
-    else
-        printf(" %8s |", "-");
-    printf(" %8.2f |\n", headless / s.median);
-}
-
-// --- the real assistant under its own X server -------------------------------
-
 constexpr char window_title[] = "Vask-Assistant [v3.1]";
 constexpr double timer_interval = 5.0;
 
@@ -283,9 +180,6 @@ public:
     // shows the Process Explorer, Left the Base Functions again.
     void key(const char *name);
     pid_t pid() const { return assistant_; }
-    pid_t server_pid() const { return xvfb_; }
-    // A round trip to the X server alone.
-    double server_round_trip();
     // A refresh that counted failed reads (a process that ended while it
     // was read) opens a dialog, which takes the keys: closed as a user
     // would close it, and counted.
@@ -294,8 +188,6 @@ public:
     // The first viewable top-level window of a process (with that title, if
     // one is given), waiting for it up to timeout seconds.
     Window find_window(pid_t pid, const char *title, double timeout);
-    // Whether another top-level window leaves the assistant's uncovered.
-    bool apart_from(Window other);
 
 private:
     pid_t window_pid(Window window);
@@ -318,13 +210,7 @@ bool assistant_window::start(const char *assistant)
     xvfb_ = spawn({"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", "2560x1024x24", "-nolisten", "tcp"});
     close(fds[1]);
     char number[16] = {};
-    ssize_t got = 0;
-    for (ssize_t n; got < static_cast<ssize_t>(sizeof(number)) - 1 &&
-                    (n = read(fds[0], number + got, sizeof(number) - 1 - static_cast<size_t>(got))) > 0;) {
-        got += n;
-        if (memchr(number, '\n', static_cast<size_t>(got)))
-            break;
-    }
+    const ssize_t got = read(fds[0], number, sizeof(number) - 1); // "N\n", written at once
     close(fds[0]);
     if (got <= 0) {
         fprintf(stderr, "process_bench: Xvfb did not start\n");
@@ -407,17 +293,6 @@ pid_t assistant_window::window_pid(Window window)
     return pid;
 }
 
-bool assistant_window::apart_from(Window other)
-{
-    XWindowAttributes a, b;
-    if (!XGetWindowAttributes(display_, window_, &a) || !XGetWindowAttributes(display_, other, &b))
-        return false;
-    // Without a window manager both are children of the root, placed on it.
-    const int aw = a.width + 2 * a.border_width, ah = a.height + 2 * a.border_width;
-    const int bw = b.width + 2 * b.border_width, bh = b.height + 2 * b.border_width;
-    return a.x + aw <= b.x || b.x + bw <= a.x || a.y + ah <= b.y || b.y + bh <= a.y;
-}
-
 double assistant_window::ping()
 {
     XEvent event{};
@@ -437,13 +312,6 @@ double assistant_window::ping()
         if (reply.type == ClientMessage && reply.xclient.data.l[1] == serial_)
             return seconds_since(start);
     }
-}
-
-double assistant_window::server_round_trip()
-{
-    const auto start = clock_type::now();
-    XSync(display_, False);
-    return seconds_since(start);
 }
 
 int assistant_window::close_dialogs()
@@ -546,13 +414,8 @@ bool peer_set::start(assistant_window &window)
         return false;
     }
     lxtask_ = spawn({"env", home.c_str(), config.c_str(), "lxtask"});
-    const Window lxtask_window = window.find_window(lxtask_, nullptr, 30);
-    if (!lxtask_window) {
+    if (!window.find_window(lxtask_, nullptr, 30)) {
         fprintf(stderr, "process_bench: lxtask's window did not appear\n");
-        return false;
-    }
-    if (!window.apart_from(lxtask_window)) {
-        fprintf(stderr, "process_bench: lxtask's window covers the assistant's\n");
         return false;
     }
     return start_htop(home, config);
@@ -584,18 +447,7 @@ bool peer_set::start_htop(const std::string &home, const std::string &config)
     int status = -1;
     waitpid(client, &status, 0);
     htop_ = len > 0 && status == 0 ? static_cast<pid_t>(atoi(text)) : -1;
-    char comm[32] = {};
-    for (int i = 0; i < 200 && htop_ > 0 && strcmp(comm, "htop\n") != 0; i++) {
-        if (i > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        const std::string path = "/proc/" + std::to_string(htop_) + "/comm";
-        FILE *f = fopen(path.c_str(), "re");
-        if (!f || !fgets(comm, sizeof(comm), f))
-            comm[0] = '\0';
-        if (f)
-            fclose(f);
-    }
-    if (strcmp(comm, "htop\n") != 0) {
+    if (htop_ <= 0 || ended(htop_)) {
         fprintf(stderr, "process_bench: htop is not running in tmux\n");
         return false;
     }
@@ -659,186 +511,102 @@ clock_type::time_point after_seconds(clock_type::time_point start, double second
     return start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
 }
 
-struct peer_figures {
-    std::vector<double> cpu;    // utime + stime per refresh, window by window
-    std::vector<double> period; // from the start of one refresh to the next
-};
-
 // A peer's CPU (utime + stime) over `refreshes` of its own refreshes, whole:
 // the window opens a second after one refresh is over and closes a second
 // after the `refreshes`-th after it is over.
-bool measure_peer(assistant_window &window, pid_t pid, int refreshes, peer_figures &figures)
+bool measure_peer(assistant_window &window, pid_t pid, int refreshes, std::vector<double> &cpu)
 {
     // Generous: htop's interval starts once it has drawn, so it runs late.
     const auto deadline = after_seconds(clock_type::now(), 2 * timer_interval * (refreshes + 2));
     if (await_refresh(window, pid, deadline) == clock_type::time_point{})
         return false;
     const double cpu_start = process_cpu(pid);
-    clock_type::time_point first{}, last{};
-    for (int k = 1; k <= refreshes; k++) {
-        last = await_refresh(window, pid, deadline);
-        if (last == clock_type::time_point{})
+    for (int k = 1; k <= refreshes; k++)
+        if (await_refresh(window, pid, deadline) == clock_type::time_point{})
             return false;
-        if (k == 1)
-            first = last;
-    }
     const double cpu_end = process_cpu(pid);
     if (cpu_start < 0 || cpu_end < 0)
         return false;
-    figures.cpu.push_back((cpu_end - cpu_start) / refreshes);
-    figures.period.push_back(std::chrono::duration<double>(last - first).count() / (refreshes - 1));
+    cpu.push_back((cpu_end - cpu_start) / refreshes);
     return true;
 }
 
 struct window_figures {
-    summary cpu{};               // utime + stime over the timer refreshes, per refresh, window by window
-    summary main_thread{};       // the main thread's run time, refresh by refresh
-    int refreshes = 0;
-    summary ping{};              // round trips while the refreshes ran
-    double longest_block = 0;
-    size_t pings = 0;
-    double longest_server_trip = 0; // the X server's own share of a slow answer
-    double server_cpu_per_refresh = 0;
-    long peak_rss_kb = 0;
-    double switch_wall = 0;      // key press to the answer after the switch's refresh
-    summary lxtask{}, htop{};    // the peers' CPU per refresh, window by window
-    double lxtask_period = 0, htop_period = 0;
+    summary cpu{};            // utime + stime over the timer refreshes, per refresh, window by window
+    summary lxtask{}, htop{}; // the peers' CPU per refresh, window by window
+    summary slab_kb{};        // slab with the tab shown less slab once it is left
+    long rss_kb = 0, lxtask_rss_kb = 0, fds = 0, lxtask_fds = 0;
     const char *failed = nullptr; // the program that did not refresh
 };
 
-// Waits, closing any dialog the assistant opens meanwhile.
-void sleep_until(assistant_window &window, clock_type::time_point when)
-{
-    while (clock_type::now() < when) {
-        window.close_dialogs();
-        std::this_thread::sleep_until(std::min(when, clock_type::now() + std::chrono::milliseconds(100)));
-    }
-}
-
 // The window on the Process Explorer tab, round after round: the CPU of
-// `refreshes` timer refreshes of the assistant with nothing else asking it
-// for work, then as many refreshes of lxtask, then of htop. All three keep
+// `refreshes` timer refreshes of the assistant, its RSS and the slab its tab
+// holds, then as many refreshes of lxtask, then of htop. All three keep
 // refreshing all the time, so each is measured while the other two run, and
-// a drift of the machine's load hits the three alike. Then the pings over
-// `probe_refreshes` more of the assistant's refreshes.
-window_figures measure_window(assistant_window &window, const peer_set &peers, int rounds, int refreshes,
-                              int probe_refreshes)
+// a drift of the machine's load hits the three alike.
+window_figures measure_window(assistant_window &window, const peer_set &peers, int rounds, int refreshes)
 {
     window_figures figures;
-    const auto pressed = clock_type::now();
     window.key("Right");
     window.ping(); // answered once the refresh of the page switch is over
-    figures.switch_wall = seconds_since(pressed);
-    const pid_t pid = window.pid();
-    // Each window of the assistant is placed on its timer anew: the timer
-    // fires 5 s after the refresh that began at `fired`, then every 5 s; each
-    // mark falls well before the next firing and after the last refresh.
-    auto mark = [](clock_type::time_point fired, int k) { return after_seconds(fired, timer_interval * k - 0.7); };
-    auto next_firing = [&] {
-        return await_refresh(window, pid, after_seconds(clock_type::now(), 3 * timer_interval));
-    };
-    std::vector<double> cpu, server, per_refresh;
-    peer_figures lxtask, htop;
+    std::vector<double> cpu, slab, lxtask, htop;
     for (int r = 0; r < rounds; r++) {
-        const auto fired = next_firing();
-        if (fired == clock_type::time_point{}) {
+        if (!measure_peer(window, window.pid(), refreshes, cpu)) {
             figures.failed = "the assistant";
             return figures;
         }
-        sleep_until(window, mark(fired, 1));
-        const double cpu_start = process_cpu(pid);
-        const double server_start = process_cpu(window.server_pid());
-        double thread_before = main_thread_cpu(pid);
-        for (int k = 2; k <= refreshes + 1; k++) {
-            sleep_until(window, mark(fired, k));
-            const double thread_now = main_thread_cpu(pid);
-            per_refresh.push_back(thread_now - thread_before);
-            thread_before = thread_now;
-        }
-        cpu.push_back((process_cpu(pid) - cpu_start) / refreshes);
-        server.push_back((process_cpu(window.server_pid()) - server_start) / refreshes);
+        figures.rss_kb = std::max(figures.rss_kb, status_kb(window.pid(), "VmRSS"));
+        figures.fds = std::max(figures.fds, open_fds(window.pid()));
+        // Shown, then left and back: leaving the tab closes the files it
+        // keeps, and coming back refreshes at once.
+        const long shown = field_kb("/proc/meminfo", "Slab");
+        window.key("Left");
+        window.ping();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        slab.push_back(static_cast<double>(shown - field_kb("/proc/meminfo", "Slab")));
+        window.key("Right");
+        window.ping();
         if (!measure_peer(window, peers.lxtask(), refreshes, lxtask)) {
             figures.failed = "lxtask";
             return figures;
         }
+        figures.lxtask_rss_kb = std::max(figures.lxtask_rss_kb, status_kb(peers.lxtask(), "VmRSS"));
+        figures.lxtask_fds = std::max(figures.lxtask_fds, open_fds(peers.lxtask()));
         if (!measure_peer(window, peers.htop(), refreshes, htop)) {
             figures.failed = "htop";
             return figures;
         }
     }
     figures.cpu = summarise(cpu);
-    figures.server_cpu_per_refresh = summarise(server).median;
-    figures.main_thread = summarise(per_refresh);
-    figures.refreshes = refreshes;
-    figures.lxtask = summarise(lxtask.cpu);
-    figures.htop = summarise(htop.cpu);
-    figures.lxtask_period = summarise(lxtask.period).median;
-    figures.htop_period = summarise(htop.period).median;
-    // A peer that took no CPU at all over its windows did not refresh.
-    if (figures.lxtask.max <= 0)
-        figures.failed = "lxtask";
-    if (figures.htop.max <= 0)
-        figures.failed = "htop";
-
-    // A closed loop of pings, 2 ms apart, up to the mark after the
-    // `probe_refreshes`-th refresh from the next firing on.
-    const auto fired = next_firing();
-    if (fired == clock_type::time_point{}) {
-        figures.failed = "the assistant";
-        return figures;
-    }
-    std::vector<double> rtts;
-    const auto probe_end = mark(fired, 1 + probe_refreshes);
-    while (clock_type::now() < probe_end) {
-        rtts.push_back(window.ping());
-        if (rtts.size() % 50 == 0)
-            window.close_dialogs();
-        if (rtts.back() > 0.005)
-            figures.longest_server_trip = std::max(figures.longest_server_trip, window.server_round_trip());
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    figures.pings = rtts.size();
-    figures.ping = summarise(rtts);
-    figures.longest_block = figures.ping.max;
-    figures.peak_rss_kb = status_kb(pid, "VmHWM");
+    figures.slab_kb = summarise(slab);
+    figures.lxtask = summarise(lxtask);
+    figures.htop = summarise(htop);
     return figures;
 }
 
-// Refreshes driven by leaving the tab and coming back: every return runs the
-// same refresh as the timer (collector, sorted listing, list fill, draw).
-void rss_over_refreshes(assistant_window &window, int count)
-{
-    long hwm_early = -1, rss_early = -1;
-    const auto start = clock_type::now();
-    const double cpu_start = process_cpu(window.pid());
-    std::vector<double> walls;
-    for (int i = 1; i <= count; i++) {
-        window.key("Left");
-        window.ping();
-        const auto pressed = clock_type::now();
-        window.key("Right");
-        window.ping();
-        walls.push_back(seconds_since(pressed));
-        while (window.close_dialogs() > 0)
-            window.ping();
-        if (i == 5) {
-            hwm_early = status_kb(window.pid(), "VmHWM");
-            rss_early = status_kb(window.pid(), "VmRSS");
-        }
-    }
-    printf("\nassistant over %d refreshes by tab switches (%.0f s, %.0f ms CPU per refresh): VmHWM %ld kB after 5, "
-           "%ld kB after %d; VmRSS %ld kB after 5, %ld kB after %d\n",
-           count, seconds_since(start), (process_cpu(window.pid()) - cpu_start) / count * 1e3, hwm_early, status_kb(window.pid(), "VmHWM"), count, rss_early,
-           status_kb(window.pid(), "VmRSS"), count);
-    const summary wall = summarise(walls);
-    printf("wall time of those refreshes, key press to the next answer: median %.1f ms, min %.1f ms, max %.1f ms\n",
-           wall.median * 1e3, wall.min * 1e3, wall.max * 1e3);
-}
+// The collector's store that keeps nothing: what is left is its reads.
+const quillmar_db_operate no_store = {
+    .quillmar_db_init = nullptr,
+    .quillmar_db_query = nullptr,
+    .quillmar_db_exec_sql = [](const char *) { return true; },
+    .quillmar_db_exec_prepare = nullptr,
+    .quillmar_db_exec_row = [](const proc_info &) { return true; },
+    .quillmar_db_clean = nullptr,
+    .quillmar_db_list_to = nullptr,
+};
+
+long listed_rows;
 
 // The listing's sink: counts the rows instead of drawing them.
 void count_row(proc_info)
 {
     listed_rows++;
+}
+
+void row(const char *what, const summary &s, double processes, double window)
+{
+    printf("| %-40s | %9.2f | %9.2f | %9.2f | %10.1f | %8.2f |\n", what, s.median * 1e3, s.min * 1e3,
+           s.max * 1e3, s.median * 1e6 / processes, window > 0 ? window / s.median : 0.0);
 }
 
 } // namespace
@@ -851,22 +619,17 @@ void count_row(proc_info)
 
 int main(int argc, char **argv)
 {
-    int extra = 0, runs = 5, refreshes = 3, rss_refreshes = 0;
-    bool sort = false;
+    int extra = 0, runs = 5, refreshes = 3;
     const char *assistant = nullptr;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--extra") == 0 && i + 1 < argc)
             extra = atoi(argv[++i]);
         else if (strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
-            runs = std::max(5, atoi(argv[++i]));
-        else if (strcmp(argv[i], "--sort") == 0)
-            sort = true;
+            runs = std::max(3, atoi(argv[++i]));
         else if (strcmp(argv[i], "--window") == 0 && i + 1 < argc)
             assistant = argv[++i];
         else if (strcmp(argv[i], "--refreshes") == 0 && i + 1 < argc)
             refreshes = std::max(3, atoi(argv[++i]));
-        else if (strcmp(argv[i], "--rss-refreshes") == 0 && i + 1 < argc)
-            rss_refreshes = std::max(10, atoi(argv[++i]));
     }
 
     std::vector<pid_t> sleepers;
@@ -895,69 +658,51 @@ int main(int argc, char **argv)
         return 1;
 
     log_init(LOG_LEVEL_ERROR);
+    proc_list_init();
     quillmar_db_operate db = db_get_operate();
-    db.quillmar_db_list_to(count_row);
     if (db.quillmar_db_init() != 0) {
         fprintf(stderr, "process_bench: the database cannot be opened\n");
         return 1;
     }
-
-    auto refresh = [&] {
-        listed_rows = 0;
-        proc_list_flush();
-        db.quillmar_db_query(0, false, "Pid");
-    };
-    // Round after round, each measure once per round: the load of a shared
-    // machine drifts, and drifts alike for all of them.
     auto thread_run = [](const std::function<void()> &fn) {
         const double start = thread_cpu();
         fn();
         return thread_cpu() - start;
     };
+    // Round after round, each measure once per round: the load of a shared
+    // machine drifts, and drifts alike for all of them.
     const std::vector<std::function<double()>> measures = {
-        [&] { return thread_run(refresh); },
-        [&] { return thread_run([] { proc_list_flush(); }); },
-        [&] {
-            // The collector's kept files and the copy's would together pass a
-            // descriptor limit of 20,000 at 5,000 processes: each holds its
-            // files only while measured, after a pass that opens them.
-            proc_list_release();
-            reads_loop();
-            const double cpu = thread_run(reads_loop);
-            reads_release();
-            proc_list_flush();
-            return cpu;
-        },
-        [&] { return thread_run([&] { db.quillmar_db_query(0, false, "Pid"); }); },
-        [] { return child_cpu({"ps", "-e", "-o", "pid,pri,ni,stat,vsz,rss,time,comm,args"}); },
+        [&] { return thread_run([] { proc_list_flush(no_store); }); },
+        [&] { return thread_run([&] { proc_list_flush(db); }); },
         [] {
             // top keeps what it learned between refreshes: eleven refreshes less one
             // are ten in steady state.
             const double eleven = child_cpu({"top", "-b", "-d", "0.3", "-n", "11"});
             return (eleven - child_cpu({"top", "-b", "-n", "1"})) / 10;
         },
-        [] { return child_cpu({"top", "-b", "-n", "1"}); },
-        [&] { return thread_run(floor_loop); },
     };
     std::vector<std::vector<double>> samples(measures.size());
     for (int r = -1; r < runs; r++) // the first round warms up
         for (size_t m = 0; m < measures.size(); m++) {
-            listed_rows = 0;
             const double cpu = measures[m]();
             if (r >= 0)
                 samples[m].push_back(cpu);
         }
-    refresh();
+    proc_list_release();
+    db.quillmar_db_list_to(count_row);
+    db.quillmar_db_query(0, false, "Pid");
     const double processes = static_cast<double>(listed_rows);
-    const summary ours = summarise(samples[0]), collect = summarise(samples[1]), reads = summarise(samples[2]),
-                  listing = summarise(samples[3]), ps = summarise(samples[4]), top_steady = summarise(samples[5]),
-                  top_one = summarise(samples[6]), floor = summarise(samples[7]);
-    const summary store = {collect.median - reads.median, collect.min - reads.max, collect.max - reads.min};
+    const summary reads = summarise(samples[0]), collect = summarise(samples[1]), top = summarise(samples[2]);
 
     window_figures win;
+    long lxtask_slab_kb = 0;
     if (assistant) {
-        win = measure_window(window, peers, runs, refreshes, 3);
+        win = measure_window(window, peers, runs, refreshes);
+        // What lxtask holds in the kernel is freed when it ends.
+        const long running = field_kb("/proc/meminfo", "Slab");
         peers.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        lxtask_slab_kb = running - field_kb("/proc/meminfo", "Slab");
         if (win.failed) {
             fprintf(stderr, "process_bench: %s did not refresh every %.0f s\n", win.failed, timer_interval);
             window.stop();
@@ -966,88 +711,38 @@ int main(int argc, char **argv)
         }
     }
     const double w = win.cpu.median;
-
-    printf("\n%ld processes (%d extra sleepers); CPU time (user + system) per refresh or run, median of %d rounds "
-           "after a warm-up, the measures taken in turn\n",
-           static_cast<long>(processes), extra, runs);
-    if (assistant)
-        printf("the assistant, lxtask and htop: median of %d windows of %d of their own refreshes each, in turn\n",
-               runs, refreshes);
-    printf("\n");
-    printf("| %-44s | %9s | %9s | %9s | %10s | %8s | %8s |\n", "", "median ms", "min ms", "max ms", "us/process",
-           "window/x", "headless/x");
-    printf("|%s|-----------|-----------|-----------|------------|----------|------------|\n",
-           std::string(46, '-').c_str());
+    printf("\n%ld processes (%d extra sleepers); CPU time (user + system) per refresh, median of %d rounds, the "
+           "measures taken in turn\n\n",
+           listed_rows, extra, runs);
+    printf("| %-40s | %9s | %9s | %9s | %10s | %8s |\n|%s|-----------|-----------|-----------|------------|----------|\n",
+           "", "median ms", "min ms", "max ms", "us/process", "window/x", std::string(42, '-').c_str());
     if (assistant) {
-        row(("assistant, window: utime+stime / " + std::to_string(win.refreshes)).c_str(), win.cpu, processes, w,
-            ours.median);
-        row("  its main thread, refresh by refresh", win.main_thread, processes, w, ours.median);
-        const summary extras = {w - ours.median, w - ours.max, w - ours.min};
-        printf("| %-44s | %9.2f | %9s | %9s | %10.1f | %8s | %8s |\n", "  list fill + draw (window - headless)",
-               extras.median * 1e3, "-", "-", extras.median * 1e6 / processes, "-", "-");
+        row(("assistant, window: utime+stime / " + std::to_string(refreshes)).c_str(), win.cpu, processes, w);
+        row(("lxtask, refresh 5 s: utime+stime / " + std::to_string(refreshes)).c_str(), win.lxtask, processes, w);
+        row(("htop -d 50 in tmux: utime+stime / " + std::to_string(refreshes)).c_str(), win.htop, processes, w);
     }
-    row("headless refresh (collect + sorted list)", ours, processes, w, ours.median);
-    row("  collect: reads + store", collect, processes, w, ours.median);
-    row("    reads: file operations, parsers, affinity", reads, processes, w, ours.median);
-    printf("| %-44s | %9.2f | %9s | %9s | %10.1f | %8s | %8s |\n", "    store (collect - reads)",
-           store.median * 1e3, "-", "-", store.median * 1e6 / processes, "-", "-");
-    row("  listing: sorted query, rows decoded", listing, processes, w, ours.median);
+    row("top -b: one steady-state refresh", top, processes, w);
+    row("collector, real store (no window)", collect, processes, w);
+    row("  its reads: a store that keeps nothing", reads, processes, w);
     if (assistant) {
-        row(("lxtask, refresh 5 s: utime+stime / " + std::to_string(win.refreshes)).c_str(), win.lxtask, processes,
-            w, ours.median);
-        row(("htop -d 50 in tmux: utime+stime / " + std::to_string(win.refreshes)).c_str(), win.htop, processes, w,
-            ours.median);
+        const double ours = static_cast<double>(win.rss_kb) + win.slab_kb.median;
+        const double theirs = static_cast<double>(win.lxtask_rss_kb + lxtask_slab_kb);
+        printf("\nmemory while the list is shown, MB: RSS + kernel slab held (the tab shown less left, median; "
+               "lxtask running less ended)\n\n");
+        printf("| %-10s | %8s | %8s | %8s | %11s |\n|------------|----------|----------|----------|-------------|\n",
+               "", "RSS", "slab", "total", "descriptors");
+        printf("| %-10s | %8.1f | %8.1f | %8.1f | %11ld |\n", "assistant", static_cast<double>(win.rss_kb) / 1024,
+               win.slab_kb.median / 1024, ours / 1024, win.fds);
+        printf("| %-10s | %8.1f | %8.1f | %8.1f | %11ld |\n", "lxtask", static_cast<double>(win.lxtask_rss_kb) / 1024,
+               static_cast<double>(lxtask_slab_kb) / 1024, theirs / 1024, win.lxtask_fds);
+        printf("\ndialogs the assistant opened meanwhile, closed by the bench: %d\n", window.dialogs());
+        printf("goals: window / lxtask %.2f (<= 1.0), window / steady top %.2f (<= 1.0), window / htop %.2f, "
+               "memory / lxtask's %.2f (<= 1.25)\n",
+               w / win.lxtask.median, w / top.median, w / win.htop.median, ours / theirs);
     }
-    row("ps -e -o pid,pri,ni,stat,vsz,rss,time,comm,args", ps, processes, w, ours.median);
-    row("top -b: one steady-state refresh", top_steady, processes, w, ours.median);
-    row("top -b -n 1", top_one, processes, w, ours.median);
-    row("floor: open+read+close stat, statm, cmdline", floor, processes, w, ours.median);
-    if (assistant) {
-        printf("\nassistant's main loop: longest block %.1f ms (the longest of %zu _NET_WM_PING round trips over 3 "
-               "timer refreshes; median %.2f ms)\n",
-               win.longest_block * 1e3, win.pings, win.ping.median * 1e3);
-        printf("X server (it draws lxtask's refreshes too): %.2f ms CPU per refresh of the assistant; its longest "
-               "own round trip after a slow answer: %.1f ms\n",
-               win.server_cpu_per_refresh * 1e3, win.longest_server_trip * 1e3);
-        printf("peers' refresh period, start to start: lxtask %.2f s, htop %.2f s\n", win.lxtask_period,
-               win.htop_period);
-        printf("assistant's refresh on the switch to the tab, wall time from the key press to the next answer: "
-               "%.1f ms\n",
-               win.switch_wall * 1e3);
-        printf("assistant's peak RSS (VmHWM): %ld kB\n", win.peak_rss_kb);
-        printf("dialogs the assistant opened meanwhile, closed by the bench: %d\n", window.dialogs());
-        printf("goals: window / lxtask %.2f (<= 1.0), window / htop %.2f, window / steady top %.2f (<= 1.0), "
-               "headless / floor %.2f (<= 1.6), longest block / refresh CPU %.2f (<= 1.0)\n",
-               w / win.lxtask.median, w / win.htop.median, w / top_steady.median, ours.median / floor.median,
-               win.longest_block / w);
-    }
-
-    if (sort) {
-        static const char *const columns[17] = {"Pid",  "Pr",     "Nice",   "S",       "Virt",   "Res",
-                                                "Shr",  "CpuTime", "Res",   "Time",    "Comm",   "Affinity",
-                                                "MinFlt", "CMinFlt", "MajFlt", "CMajFlt", "CmdLine"};
-        printf("\nsort click: the listing alone, by each column (descending), CPU\n\n");
-        printf("| %-10s | %9s | %9s | %9s |\n|------------|-----------|-----------|-----------|\n", "column",
-               "median ms", "min ms", "max ms");
-        for (const char *column : columns) {
-            summary s = cpu_of(runs, [&] {
-                listed_rows = 0;
-                db.quillmar_db_query(0, true, column);
-            });
-            printf("| %-10s | %9.2f | %9.2f | %9.2f |\n", column, s.median * 1e3, s.min * 1e3, s.max * 1e3);
-        }
-    }
-
-    for (int i = 0; i < 10; i++)
-        refresh();
-    printf("\npeak RSS of the headless collector and store after %d refreshes: %ld kB\n", 4 * runs + 14,
-           status_kb(0, "VmHWM"));
-    if (assistant && rss_refreshes > 0)
-        rss_over_refreshes(window, rss_refreshes);
     // The assistant shares the table; it is dropped once the assistant is gone.
     window.stop();
     db.quillmar_db_clean();
-
     for (pid_t pid : sleepers)
         kill(pid, SIGKILL);
     for (pid_t pid : sleepers)

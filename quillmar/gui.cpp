@@ -4,6 +4,7 @@
 #include "database.h"
 #include "gui_gtk2.h"
 #include "log.h"
+#include "process.h"
 #include "quillmar/ipc.h"
 
 void gui_run(quillmar_exit_fn clean_up)
@@ -14,6 +15,7 @@ void gui_run(quillmar_exit_fn clean_up)
     gui.quillmar_gui_create_window();
     gui.quillmar_gui_signal_handle();
     int64_t dbstat = db.quillmar_db_init();
+    proc_list_init();
     // Registered before the first request goes out, so its reply finds them.
     notifier_register(notifier_gui_update, gui.quillmar_gui_update);
     notifier_register(notifier_sysrq_failed, gui.quillmar_gui_sysrq_failed);

@@ -772,7 +772,7 @@ void gtk2_flush_proc_list()
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to flush process list\n");
     g2operate().prepare2_flush_clist(g2modules.clist);
-    const int8_t result = proc_list_flush();
+    const int8_t result = proc_list_flush(db_operate);
     const uint8_t column = psort.sort_type_id;
     const bool found =
         db_operate.quillmar_db_query(0, psort.sort_type_status[column], sort_name(column));

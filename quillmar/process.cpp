@@ -3,18 +3,17 @@
 #include "process.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <sched.h>
 #include <string>
+#include <string_view>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <unordered_map>
+#include <vector>
 
 #include "database.h"
 #include "log.h"
@@ -22,70 +21,42 @@
 
 namespace {
 
-struct file_descriptor_info {
-    DIR *procdir;
-    int64_t mmeminfo_fd;
-    int64_t mstat_fd;
-};
-
-file_descriptor_info fdinfo = {.procdir = nullptr, .mmeminfo_fd = -1, .mstat_fd = -1};
 int64_t errcnt;
-quillmar_db_operate db_operate;
 file_operate foperate;
-// /proc/stat is read once per refresh; its sum is kept here until the next.
-bool mstat_read;
-int64_t mstat_sum;
 // The pids of this refresh, as an SQL list; its memory is kept between refreshes.
 std::string seen_pids;
 
-// Each process's stat, statm and cmdline stay open from one refresh to the
-// next, while the list is shown, and are read again from their start: that
-// costs a third of opening, reading and closing them. A descriptor belongs
-// to the process it was opened for, never to a later one with the same pid:
-// once that process has ended its reads fail, and the file is opened anew.
-enum proc_file : size_t { proc_stat, proc_statm, proc_cmdline, proc_file_count };
-constexpr const char *proc_file_names[proc_file_count] = {"stat", "statm", "cmdline"};
-
-struct kept_files {
-    std::array<int64_t, proc_file_count> fd = {-1, -1, -1};
-    uint64_t seen = 0; // the refresh that last listed the pid
+// Each process's cmdline stays open from one refresh to the next, while the
+// list is shown, and is read again from its start, which spares an open and
+// a close. stat and statm are opened for each read: an open one holds a
+// seq_file buffer of a page (64 KiB on some arm64 kernels) in the kernel, an
+// open cmdline none. A descriptor belongs to the process it was opened for,
+// never to a later one with the same pid: once that process has ended its
+// reads fail, and the file is opened anew.
+struct kept_file {
+    int64_t pid;
+    int64_t fd;
 };
-
-struct kept_processes {
-    std::unordered_map<int64_t, kept_files> by_pid;
-    uint64_t refresh = 0;
-    size_t budget = 0; // processes whose files may stay open
-};
-kept_processes kept;
+// By pid, ascending, as /proc lists its processes: each refresh walks them
+// beside the listing, and what it did not meet again is closed.
+std::vector<kept_file> kept, kept_next;
+size_t kept_at;            // the walk's place in kept
+size_t kept_budget;        // files that may stay open, set by proc_list_init
 
 // Descriptors the rest of the assistant may need: its X connection, the
 // database, the log, icons and fonts.
 constexpr rlim_t reserved_fds = 256;
 
-// The soft limit on descriptors is raised as far as the hard one allows:
-// the assistant polls, it never selects, so high descriptors are harmless.
-size_t kept_budget()
+// The file kept for pid, if any; those of lower pids the listing passed
+// over are closed.
+int64_t kept_take(int64_t pid)
 {
-    rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 0;
-    if (limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = {.rlim_cur = limit.rlim_max, .rlim_max = limit.rlim_max};
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            limit = raised;
+    for (; kept_at < kept.size() && kept[kept_at].pid <= pid; kept_at++) {
+        if (kept[kept_at].pid == pid)
+            return kept[kept_at++].fd;
+        foperate.gfclose(kept[kept_at].fd);
     }
-    if (limit.rlim_cur == RLIM_INFINITY)
-        return SIZE_MAX / proc_file_count;
-    return limit.rlim_cur > reserved_fds ? (limit.rlim_cur - reserved_fds) / proc_file_count : 0;
-}
-
-void kept_close(kept_files &files)
-{
-    for (int64_t &fd : files.fd) {
-        if (fd >= 0)
-            foperate.gfclose(fd);
-        fd = -1;
-    }
+    return -1;
 }
 
 // The process being read. A process that ends between the directory scan
@@ -93,7 +64,7 @@ void kept_close(kept_files &files)
 struct current_process {
     int64_t errors; // failures that count, once the process is known to live on
     bool gone;
-    kept_files *files; // null: its files are closed after each read
+    int64_t cmdline_fd; // kept open from the last refresh, or -1
 };
 current_process current;
 
@@ -105,25 +76,24 @@ void process_failure(int err)
         current.errors++;
 }
 
-// Reads one file of the current process, again from its start when it is
-// kept open, else opened; a failed read counts. len is negative after a
-// failure.
-file_context_info read_file(proc_file file, int64_t pid)
+// Reads one file of the current process: cmdline again from its start when
+// it is kept open, else opened. A failed read counts; len is then negative.
+file_context_info read_file(const char *name, int64_t pid)
 {
-    int64_t *kept_fd = current.files ? &current.files->fd[file] : nullptr;
-    if (kept_fd && *kept_fd >= 0) {
-        file_context_info info = foperate.gfreread(*kept_fd);
+    const bool keep = name == std::string_view("cmdline");
+    if (keep && current.cmdline_fd >= 0) {
+        file_context_info info = foperate.gfreread(current.cmdline_fd);
         if (info.len >= 0)
             return info;
-        foperate.gfclose(*kept_fd);
-        *kept_fd = -1;
+        foperate.gfclose(current.cmdline_fd);
+        current.cmdline_fd = -1;
     }
-    const int64_t fd = foperate.gfopen(proc_file_names[file], pid);
+    const int64_t fd = foperate.gfopen(name, pid);
     const int open_err = errno;
     file_context_info info = foperate.gfread(fd);
     const int read_err = errno;
-    if (fd >= 0 && kept_fd && info.len >= 0)
-        *kept_fd = fd;
+    if (fd >= 0 && keep && info.len >= 0)
+        current.cmdline_fd = fd;
     else if (fd >= 0)
         foperate.gfclose(fd);
     if (info.len < 0)
@@ -131,57 +101,53 @@ file_context_info read_file(proc_file file, int64_t pid)
     return info;
 }
 
+// A machine file, opened, read once and closed; a failed read counts.
+file_context_info machine_file_read(const char *path)
+{
+    const int64_t fd = foperate.gfopen(path, 0);
+    file_context_info info = foperate.gfread(fd);
+    if (fd >= 0)
+        foperate.gfclose(fd);
+    if (info.len < 0)
+        errcnt++;
+    return info;
+}
+
 void machine_mem_info_get()
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get machine mmemory info\n");
     minfo.memtotal = 0;
-    if (fdinfo.mmeminfo_fd < 0)
-        fdinfo.mmeminfo_fd = foperate.gfopen("/proc/meminfo", 0);
-    file_context_info info = foperate.gfread(fdinfo.mmeminfo_fd);
-    if (info.len < 0) {
-        errcnt++;
-        return;
-    }
+    const file_context_info info = machine_file_read("/proc/meminfo");
     long memtotal = 0;
-    if (sscanf(info.rbuf, "%*s%ld", &memtotal) == 1)
+    if (info.len >= 0 && sscanf(info.rbuf, "%*s%ld", &memtotal) == 1)
         minfo.memtotal = memtotal;
 }
 
+// Once per refresh: every process's percentage is taken against one total.
 int64_t machine_stat_info_get()
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get machine cpu info\n");
-    if (mstat_read)
-        return mstat_sum;
-    if (fdinfo.mstat_fd < 0)
-        fdinfo.mstat_fd = foperate.gfopen("/proc/stat", 0);
-    file_context_info info = foperate.gfread(fdinfo.mstat_fd);
-    mstat_read = true;
-    if (info.len < 0) {
-        errcnt++;
-        mstat_sum = -1;
-        return mstat_sum;
-    }
+    const file_context_info info = machine_file_read("/proc/stat");
+    if (info.len < 0)
+        return -1;
     long user = 0, nice = 0, system = 0, idle = 0;
     sscanf(info.rbuf, "%*s %ld %ld %ld %ld", &user, &nice, &system, &idle);
-    mstat_sum = user + nice + system + idle;
-    return mstat_sum;
+    return user + nice + system + idle;
 }
 
 proc_info proc_stat_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's stat info\n", static_cast<long>(pid));
-    const file_context_info info = read_file(proc_stat, pid);
-    if (info.len < 0)
-        return pinfo;
-    proc_stat_parse(info.rbuf, pinfo);
-    minfo.mtime = machine_stat_info_get();
+    const file_context_info info = read_file("stat", pid);
+    if (info.len >= 0)
+        proc_stat_parse(info.rbuf, pinfo);
     return pinfo;
 }
 
 proc_info proc_statm_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's statm info\n", static_cast<long>(pid));
-    const file_context_info info = read_file(proc_statm, pid);
+    const file_context_info info = read_file("statm", pid);
     if (info.len >= 0)
         proc_statm_parse(info.rbuf, pinfo);
     return pinfo;
@@ -190,7 +156,7 @@ proc_info proc_statm_get(proc_info pinfo, int64_t pid)
 proc_info proc_cmdline_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's cmdline info\n", static_cast<long>(pid));
-    const file_context_info info = read_file(proc_cmdline, pid);
+    const file_context_info info = read_file("cmdline", pid);
     if (info.len >= 0)
         proc_cmdline_parse(info.rbuf, info.len, pinfo);
     return pinfo;
@@ -215,41 +181,14 @@ void proc_affinity_get(proc_info &pinfo, int64_t pid)
     proc_cpulist_format(pinfo.affinity, minfo.cpu_count, pinfo.cpulist);
 }
 
-// The files of this process, kept open for the next refresh while the
-// budget lasts.
-kept_files *kept_files_of(int64_t pid)
-{
-    auto found = kept.by_pid.find(pid);
-    if (found == kept.by_pid.end()) {
-        if (kept.by_pid.size() >= kept.budget)
-            return nullptr;
-        found = kept.by_pid.emplace(pid, kept_files{}).first;
-    }
-    found->second.seen = kept.refresh;
-    return &found->second;
-}
-
-// The files of processes this refresh no longer listed are closed.
-void kept_sweep()
-{
-    for (auto it = kept.by_pid.begin(); it != kept.by_pid.end();) {
-        if (it->second.seen == kept.refresh) {
-            ++it;
-            continue;
-        }
-        kept_close(it->second);
-        it = kept.by_pid.erase(it);
-    }
-}
-
 // False when the process ended before it was read: then it has no row and
 // its failed reads do not count.
-bool proc_info_get(const dirent *entry)
+bool proc_info_get(const dirent *entry, const quillmar_db_operate &store)
 {
     long pid = 0;
     sscanf(entry->d_name, "%ld", &pid);
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld info\n", pid);
-    current = {.errors = 0, .gone = false, .files = kept_files_of(pid)};
+    current = {.errors = 0, .gone = false, .cmdline_fd = kept_take(pid)};
     proc_info pinfo{};
     pinfo = proc_stat_get(pinfo, pid);
     if (!current.gone)
@@ -259,38 +198,45 @@ bool proc_info_get(const dirent *entry)
     pinfo.pid = pid;
     if (!current.gone)
         proc_affinity_get(pinfo, pid);
+    if (current.cmdline_fd >= 0 && !current.gone && kept_next.size() < kept_budget)
+        kept_next.push_back({pid, current.cmdline_fd});
+    else if (current.cmdline_fd >= 0)
+        foperate.gfclose(current.cmdline_fd);
     if (current.gone)
         return false;
     errcnt += current.errors;
-    db_operate.quillmar_db_exec_row(pinfo);
+    store.quillmar_db_exec_row(pinfo);
     return true;
 }
 
-void proc_list_get()
+void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get machine info\n");
     minfo.cpu_count = sysconf(_SC_NPROCESSORS_CONF);
     machine_mem_info_get();
-    db_operate.quillmar_db_exec_sql("BEGIN;");
+    minfo.mtime = machine_stat_info_get();
+    store.quillmar_db_exec_sql("BEGIN;");
 
     long count = 0;
     seen_pids.assign("DELETE FROM ProcInfo WHERE Pid NOT IN (");
-    kept.refresh++;
-    while (const dirent *entry = readdir(fdinfo.procdir)) {
-        if (!proc_dir_entry_is_process(dirfd(fdinfo.procdir), entry->d_name, entry->d_type) ||
-            !proc_info_get(entry))
+    kept_at = 0;
+    kept_next.clear();
+    while (const dirent *entry = readdir(procdir)) {
+        if (!proc_dir_entry_is_process(dirfd(procdir), entry->d_name, entry->d_type) ||
+            !proc_info_get(entry, store))
             continue;
         if (count++ > 0)
             seen_pids += ',';
         seen_pids += entry->d_name;
     }
     // Processes that have ended leave the table with the refresh that no
-    // longer sees them.
+    // longer sees them, and their files are closed.
     seen_pids += ");";
-    db_operate.quillmar_db_exec_sql(seen_pids.c_str());
-    kept_sweep();
+    store.quillmar_db_exec_sql(seen_pids.c_str());
+    kept_take(INT64_MAX);
+    kept.swap(kept_next);
 
-    db_operate.quillmar_db_exec_sql("COMMIT;");
+    store.quillmar_db_exec_sql("COMMIT;");
     vskprint(LOG_LEVEL_INFO, __func__, "total of %ld processes are obtained\n", count);
 }
 
@@ -329,19 +275,6 @@ bool next_number(const char *&text, long &out)
         out = over || value > limit ? LONG_MAX : static_cast<long>(value);
     text = p;
     return true;
-}
-
-void proc_file_close()
-{
-    vskprint(LOG_LEVEL_INFO, __func__, "prepare to close files used by the process explorer\n");
-    if (fdinfo.procdir)
-        closedir(fdinfo.procdir);
-    fdinfo.procdir = nullptr;
-    if (fdinfo.mmeminfo_fd >= 0)
-        foperate.gfclose(fdinfo.mmeminfo_fd);
-    if (fdinfo.mstat_fd >= 0)
-        foperate.gfclose(fdinfo.mstat_fd);
-    fdinfo.mmeminfo_fd = fdinfo.mstat_fd = -1;
 }
 
 } // namespace
@@ -423,34 +356,48 @@ void proc_cpulist_format(int64_t affinity, int64_t cpu_count, char (&text)[128])
             used += static_cast<size_t>(snprintf(text + used, sizeof(text) - used, "%d", i));
 }
 
-int8_t proc_list_flush()
+void proc_list_init()
+{
+    // The soft limit on descriptors is raised as far as the hard one allows:
+    // the assistant polls, it never selects, so high descriptors are harmless.
+    rlimit limit;
+    kept_budget = 0;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = {.rlim_cur = limit.rlim_max, .rlim_max = limit.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY)
+        kept_budget = SIZE_MAX;
+    else if (limit.rlim_cur > reserved_fds)
+        kept_budget = limit.rlim_cur - reserved_fds;
+}
+
+int8_t proc_list_flush(const quillmar_db_operate &store)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to flush process list\n");
-    fdinfo.mmeminfo_fd = -1;
-    fdinfo.mstat_fd = -1;
     errcnt = 0;
-    mstat_read = false;
-    db_operate = db_get_operate();
     foperate = *fp_get();
-    kept.budget = kept_budget();
-    fdinfo.procdir = opendir("/proc/");
-    if (!fdinfo.procdir) {
+    DIR *procdir = opendir("/proc/");
+    if (!procdir) {
         vskprint(LOG_LEVEL_INFO, __func__, "open dir \"/proc/\" failed with errno %d\n", errno);
-        errcnt++;
         return -1;
     }
-    proc_list_get();
-    proc_file_close();
+    proc_list_get(procdir, store);
+    vskprint(LOG_LEVEL_INFO, __func__, "prepare to close files used by the process explorer\n");
+    closedir(procdir);
     // A count past what 8 bits hold must not wrap round to "no failure".
     return static_cast<int8_t>(std::min<int64_t>(errcnt, INT8_MAX));
 }
 
 void proc_list_release()
 {
-    if (kept.by_pid.empty())
+    if (kept.empty())
         return;
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to close the files kept for the process explorer\n");
-    for (auto &[pid, files] : kept.by_pid)
-        kept_close(files);
-    kept.by_pid.clear();
+    for (const kept_file &file : kept)
+        foperate.gfclose(file.fd);
+    kept.clear();
 }

@@ -7,10 +7,16 @@
 
 #include "proc_record.h"
 
-// One refresh: every process of /proc into the store, in one transaction.
+struct quillmar_db_operate;
+
+// Once, at start: raises the soft limit on descriptors to the hard one and
+// sizes the set of files refreshes may keep open by it.
+void proc_list_init();
+// One refresh: every process of /proc into the store it is handed (its
+// quillmar_db_exec_sql and quillmar_db_exec_row), in one transaction.
 // Returns the number of failed reads (at most 127), or -1 when /proc cannot
 // be listed.
-int8_t proc_list_flush();
+int8_t proc_list_flush(const quillmar_db_operate &store);
 // Closes the files that refreshes keep open; called when the list is no
 // longer shown.
 void proc_list_release();

@@ -21,6 +21,7 @@
 #include "gui_gtk2.h"
 #include "ip.h"
 #include "paths.h"
+#include "process.h"
 #include "quillmar.h"
 #include "quillmar/ipc.h"
 #include "support.h"
@@ -158,6 +159,7 @@ protected:
         gui.quillmar_gui_create_window();
         gui.quillmar_gui_signal_handle();
         g2modules.dbstat = db.quillmar_db_init();
+        proc_list_init();
         gtk_widget_show_all(g2modules.window);
         test::gtk::pump();
     }
@@ -729,9 +731,9 @@ TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
     EXPECT_EQ(g2modules.timerid, timer);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(test::gtk::nested_notebook()), 0);
 
-    // The list keeps the child's files open while it is shown, and none
-    // once another tab is.
-    EXPECT_EQ(test::open_files_under("/proc/" + child_pid + "/"), 3u);
+    // The list keeps the child's cmdline open while it is shown, and no
+    // file once another tab is.
+    EXPECT_EQ(test::open_files_under("/proc/" + child_pid + "/"), 1u);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);

@@ -198,6 +198,7 @@ protected:
         std::filesystem::remove(paths::process_db);
         db = db_get_operate();
         ASSERT_EQ(db.quillmar_db_init(), 0);
+        proc_list_init();
     }
     static void TearDownTestSuite() { db.quillmar_db_clean(); }
     void TearDown() override { proc_list_release(); }
@@ -205,7 +206,7 @@ protected:
     static inline quillmar_db_operate db;
 };
 
-TEST_F(CollectorTest, RefreshStoresEveryProcessAndDropsEndedOnes)
+TEST_F(CollectorTest, RefreshStoresEveryProcess)
 {
     const pid_t named = spawn_sleeper("", "it's (a b)");
     const std::string long_arg(300, 'L');
@@ -225,7 +226,7 @@ TEST_F(CollectorTest, RefreshStoresEveryProcessAndDropsEndedOnes)
     // which every read works counts no failure.
     int8_t result = -1;
     for (int attempt = 0; attempt < 5 && result != 0; attempt++)
-        result = proc_list_flush();
+        result = proc_list_flush(db);
     EXPECT_EQ(result, 0);
     EXPECT_GT(minfo.mtime, 0);
     EXPECT_GT(minfo.memtotal, 0);
@@ -277,9 +278,6 @@ TEST_F(CollectorTest, RefreshStoresEveryProcessAndDropsEndedOnes)
 
     kill(sleeper, SIGKILL);
     waitpid(sleeper, nullptr, 0);
-    proc_list_flush();
-    EXPECT_FALSE(stored_row(sleeper));
-    EXPECT_TRUE(stored_row(named));
     kill(named, SIGKILL);
     waitpid(named, nullptr, 0);
 }
@@ -347,7 +345,7 @@ TEST_F(CollectorTest, KnownProcessesAreRefreshed)
     renamable_child child;
     ASSERT_GT(child.pid(), 0);
     ASSERT_TRUE(child.rename("before"));
-    proc_list_flush();
+    proc_list_flush(db);
     auto first = stored_row(child.pid());
     ASSERT_TRUE(first);
     EXPECT_EQ(first->comm, "before");
@@ -358,7 +356,7 @@ TEST_F(CollectorTest, KnownProcessesAreRefreshed)
     ASSERT_TRUE(test::eventually([&] {
         return test::read_file("/proc/" + std::to_string(child.pid()) + "/stat").find(") T ") != std::string::npos;
     }));
-    proc_list_flush();
+    proc_list_flush(db);
     auto second = stored_row(child.pid());
     ASSERT_TRUE(second);
     EXPECT_EQ(second->comm, "after");
@@ -536,7 +534,7 @@ TEST_F(FaultyFilesTest, FailedReadsAreCountedAndEndedProcessesAreNot)
         faulty_files::faults.clear();
         for (auto [name, at, err] : c.faults)
             faulty_files::faults.push_back({name[0] == '/' ? 0 : child, name, at, err});
-        const int8_t result = proc_list_flush();
+        const int8_t result = proc_list_flush(db);
         EXPECT_EQ(result, c.result) << c.what;
         auto stored = stored_row(child);
         EXPECT_EQ(stored.has_value(), c.row == row_is::kept) << c.what;
@@ -552,7 +550,7 @@ TEST_F(FaultyFilesTest, FieldsOfAFailedFileStayEmpty)
         [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "half-read\n"; }));
     faulty_files::faults = {{child, "stat", faulty_files::step::read, EIO},
                             {child, "cmdline", faulty_files::step::read, EIO}};
-    EXPECT_EQ(proc_list_flush(), 2);
+    EXPECT_EQ(proc_list_flush(db), 2);
     auto stored = stored_row(child);
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->comm, "");
@@ -566,7 +564,7 @@ TEST_F(FaultyFilesTest, FieldsOfAFailedFileStayEmpty)
     // unreadable meminfo no memory total.
     faulty_files::faults = {{0, "/proc/stat", faulty_files::step::read, EIO},
                             {0, "/proc/meminfo", faulty_files::step::read, EIO}};
-    EXPECT_EQ(proc_list_flush(), 2);
+    EXPECT_EQ(proc_list_flush(db), 2);
     EXPECT_EQ(minfo.mtime, -1);
     EXPECT_EQ(minfo.memtotal, 0);
 }
@@ -585,7 +583,7 @@ TEST_F(FaultyFilesTest, MachineTotalsAndAProcessAreTakenFromTheirFiles)
         {child, "statm", step::text, 0, "1000 200 50 10 0 300 0\n"},
         {child, "cmdline", step::text, 0, std::string("prog\0-x\0", 8)},
     };
-    EXPECT_EQ(proc_list_flush(), 0);
+    EXPECT_EQ(proc_list_flush(db), 0);
     EXPECT_EQ(minfo.mtime, 4150); // user + nice + system + idle
     EXPECT_EQ(minfo.memtotal, 8000000);
     auto stored = stored_row(child);
@@ -606,16 +604,17 @@ TEST_F(FaultyFilesTest, MachineFilesAreReadOncePerRefreshAndProcessFilesUntilRel
     for (int refresh = 0; refresh < 2; refresh++) {
         faulty_files::opens.clear();
         faulty_files::reads.clear();
-        proc_list_flush();
+        proc_list_flush(db);
         EXPECT_EQ(faulty_files::opens_of("/proc/stat", 0), 1u);
         EXPECT_EQ(faulty_files::reads_of("/proc/stat", 0), 1u);
         EXPECT_EQ(faulty_files::opens_of("/proc/meminfo", 0), 1u);
         EXPECT_EQ(faulty_files::reads_of("/proc/meminfo", 0), 1u);
-        // A process's three files are opened on its first refresh, and
-        // every refresh reads each of them once: ourselves and pid 1.
+        // Every refresh reads each of a process's three files once; only
+        // cmdline stays open from one to the next: ourselves and pid 1.
         for (const char *name : {"stat", "statm", "cmdline"})
             for (int64_t pid : {static_cast<int64_t>(getpid()), int64_t{1}}) {
-                EXPECT_EQ(faulty_files::opens_of(name, pid), refresh == 0 ? 1u : 0u) << name << " " << pid;
+                const bool kept = refresh > 0 && name == std::string("cmdline");
+                EXPECT_EQ(faulty_files::opens_of(name, pid), kept ? 0u : 1u) << name << " " << pid;
                 EXPECT_EQ(faulty_files::reads_of(name, pid), 1u) << name << " " << pid;
             }
     }
@@ -633,15 +632,16 @@ TEST_F(FaultyFilesTest, AKeptFileThatFailsIsOpenedAnew)
     const pid_t child = spawn_sleeper("", "reused");
     ASSERT_TRUE(test::eventually(
         [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "reused\n"; }));
-    proc_list_flush();
+    proc_list_flush(db);
     faulty_files::opens.clear();
-    faulty_files::faults = {{child, "stat", faulty_files::step::reread, ESRCH}};
-    EXPECT_EQ(proc_list_flush(), 0);
-    EXPECT_EQ(faulty_files::opens_of("stat", child), 1u);
-    EXPECT_EQ(faulty_files::opens_of("statm", child), 0u);
+    faulty_files::faults = {{child, "cmdline", faulty_files::step::reread, ESRCH}};
+    EXPECT_EQ(proc_list_flush(db), 0);
+    EXPECT_EQ(faulty_files::opens_of("cmdline", child), 1u);
+    EXPECT_EQ(faulty_files::opens_of("cmdline", getpid()), 0u);
     auto stored = stored_row(child);
     ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->comm, "reused");
+    const std::string args = test::read_file("/proc/" + std::to_string(child) + "/cmdline");
+    EXPECT_EQ(stored->cmdline, args.substr(0, args.find('\0')));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     proc_list_release();
@@ -655,7 +655,7 @@ size_t proc_files_open_of(pid_t pid)
     return test::open_files_under("/proc/" + std::to_string(pid) + "/");
 }
 
-TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndCloseWhenItEnds)
+TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndEndedProcessesLeave)
 {
     int go[2];
     ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
@@ -673,28 +673,30 @@ TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndCloseWhenItEnds)
     const std::string path = "/proc/" + std::to_string(child);
     const std::string args = test::read_file(path + "/cmdline");
     ASSERT_FALSE(args.empty());
-    proc_list_flush();
+    proc_list_flush(db);
     auto before = stored_row(child);
     ASSERT_TRUE(before);
     EXPECT_EQ(before->cmdline, args.substr(0, args.find('\0')));
-    EXPECT_EQ(proc_files_open_of(child), 3u);
+    EXPECT_EQ(proc_files_open_of(child), 1u);
 
-    // The same process with another program: its files, still open, are
-    // read again from their start.
+    // The same process with another program: its cmdline, still open, is
+    // read again from its start.
     ASSERT_EQ(write(go[1], "x", 1), 1);
     close(go[1]);
     ASSERT_TRUE(test::eventually([&] { return test::read_file(path + "/comm") == "sleep\n"; }));
-    proc_list_flush();
+    proc_list_flush(db);
     auto after = stored_row(child);
     ASSERT_TRUE(after);
     EXPECT_EQ(after->cmdline, "after-exec");
     EXPECT_EQ(after->comm, "sleep");
-    EXPECT_EQ(proc_files_open_of(child), 3u);
+    EXPECT_EQ(proc_files_open_of(child), 1u);
 
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    proc_list_flush();
+    // An ended process leaves the table, the others stay.
+    proc_list_flush(db);
     EXPECT_FALSE(stored_row(child));
+    EXPECT_TRUE(stored_row(1));
     EXPECT_EQ(proc_files_open_of(child), 0u);
 
     EXPECT_GT(proc_files_open_of(1), 0u);
@@ -704,20 +706,21 @@ TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndCloseWhenItEnds)
 
 TEST_F(CollectorTest, FilesAreKeptOnlyWithinTheDescriptorLimit)
 {
-    // A limit of 300 descriptors leaves room for the files of 14 processes:
-    // the others are opened and closed again, and every process is stored.
+    // A limit of 300 descriptors leaves room for 44 kept files: the others
+    // are opened and closed again, and every process is stored.
     const pid_t child = fork();
     if (child == 0) {
         proc_list_release();
         const rlimit low = {.rlim_cur = 300, .rlim_max = 300};
         if (setrlimit(RLIMIT_NOFILE, &low) != 0)
             _exit(2);
-        proc_list_flush();
+        proc_list_init();
+        proc_list_flush(db);
         const size_t kept = test::open_files([](std::string_view path, std::string_view) {
             return path.starts_with("/proc/") &&
                    (path.ends_with("/stat") || path.ends_with("/statm") || path.ends_with("/cmdline"));
         });
-        _exit(kept <= 14 * 3 && stored_row(1) && stored_row(getpid()) ? 0 : 1);
+        _exit(kept <= 300 - 256 && stored_row(1) && stored_row(getpid()) ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
