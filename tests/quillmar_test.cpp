@@ -287,6 +287,10 @@ TEST_F(QuillmarTest, OneAssistantPerBoard)
     first.reset(); // SIGKILL: its lock keeps no later start out
     fs::remove(log_path);
     EXPECT_TRUE(start({"-d", "3"}) && window_shown()); // and ends with the statement
+    // Its window gone from the X server too: a start meanwhile would raise it.
+    EXPECT_TRUE(test::eventually([] {
+        return test::run({"/usr/bin/xdotool", "search", "--name", "^Vask-Assistant \\[v3.1\\]$"}).status != 0;
+    }));
     // Held where this display has no window of it: the user is told.
     unique_fd lock(open(paths::quillmar_lock, O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(flock(lock.get(), LOCK_EX | LOCK_NB), 0);
