@@ -184,7 +184,9 @@ int store_open()
 {
     sqlite3 *db = nullptr;
     connection_close();
-    int rc = sqlite3_open(paths::process_db, &db);
+    // Only the main loop uses the connection: SQLite need not lock it.
+    int rc = sqlite3_open_v2(paths::process_db, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
     s3modules.db.reset(db);
     if (rc != SQLITE_OK) {
         vskprint(LOG_LEVEL_ERROR, "sqlite3_db_init", "sqlite3 database creation failed with msg %s\n", errmsg());

@@ -169,10 +169,7 @@ struct proc_sort {
     bool sort_type_status[pe_columns];
 };
 
-proc_sort psort = {
-    .sort_type_id = 0,
-    .sort_type_status = {},
-};
+proc_sort psort{};
 
 enum tab_flag : uint8_t {
     tab_base = 1,
@@ -510,7 +507,6 @@ void note_gone(column_fit &c, const char *text)
         c.count--;
 }
 
-
 // A new font measures anew.
 void gtk2_clist_style_set(GtkWidget *, GtkStyle *, gpointer)
 {
@@ -774,8 +770,7 @@ void gtk2_flush_proc_list()
     g2operate().prepare2_flush_clist(g2modules.clist);
     const int8_t result = proc_list_flush(db_operate);
     const uint8_t column = psort.sort_type_id;
-    const bool found =
-        db_operate.quillmar_db_query(0, psort.sort_type_status[column], sort_name(column));
+    const bool found = db_operate.quillmar_db_query(0, psort.sort_type_status[column], sort_name(column));
     g2operate().finish_flush_clist(g2modules.clist);
     if (!found)
         g2operate().error_dialog("No Data");

@@ -3,14 +3,15 @@
 #include "process.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <sched.h>
 #include <string>
-#include <string_view>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -26,37 +27,48 @@ file_operate foperate;
 // The pids of this refresh, as an SQL list; its memory is kept between refreshes.
 std::string seen_pids;
 
-// Each process's cmdline stays open from one refresh to the next, while the
-// list is shown, and is read again from its start, which spares an open and
-// a close. stat and statm are opened for each read: an open one holds a
-// seq_file buffer of a page (64 KiB on some arm64 kernels) in the kernel, an
-// open cmdline none. A descriptor belongs to the process it was opened for,
-// never to a later one with the same pid: once that process has ended its
-// reads fail, and the file is opened anew.
-struct kept_file {
+// Each process's stat, statm and cmdline stay open from one refresh to the
+// next, while the list is shown, and are read again from their start: that
+// costs a third of opening, reading and closing them. A descriptor belongs
+// to the process it was opened for, never to a later one with the same pid:
+// once that process has ended its reads fail, and the file is opened anew.
+enum proc_file : size_t { proc_stat, proc_statm, proc_cmdline, proc_file_count };
+constexpr const char *proc_file_names[proc_file_count] = {"stat", "statm", "cmdline"};
+using proc_fds = std::array<int64_t, proc_file_count>;
+constexpr proc_fds no_fds = {-1, -1, -1};
+
+struct kept_files {
     int64_t pid;
-    int64_t fd;
+    proc_fds fd;
 };
 // By pid, ascending, as /proc lists its processes: each refresh walks them
 // beside the listing, and what it did not meet again is closed.
-std::vector<kept_file> kept, kept_next;
-size_t kept_at;            // the walk's place in kept
-size_t kept_budget;        // files that may stay open, set by proc_list_init
+std::vector<kept_files> kept, kept_next;
+size_t kept_at; // the walk's place in kept
 
+// An open stat or statm holds a seq_file buffer of one page in the kernel
+// (64 KiB on some arm64 kernels), an open cmdline none. So all three files
+// stay open for at most keep_all processes, whose pages stay within a
+// budget of the machine's memory, and cmdline alone for the next ones up to
+// keep_cmdline, within the descriptor limit. Set by proc_list_init.
+constexpr size_t memory_share = 256; // of the machine's pages
+size_t keep_all, keep_cmdline;
 // Descriptors the rest of the assistant may need: its X connection, the
 // database, the log, icons and fonts.
 constexpr rlim_t reserved_fds = 256;
 
-// The file kept for pid, if any; those of lower pids the listing passed
+// The files kept for pid, if any; those of lower pids the listing passed
 // over are closed.
-int64_t kept_take(int64_t pid)
+proc_fds kept_take(int64_t pid)
 {
     for (; kept_at < kept.size() && kept[kept_at].pid <= pid; kept_at++) {
         if (kept[kept_at].pid == pid)
             return kept[kept_at++].fd;
-        foperate.gfclose(kept[kept_at].fd);
+        for (int64_t fd : kept[kept_at].fd)
+            if (fd >= 0)
+                foperate.gfclose(fd);
     }
-    return -1;
+    return no_fds;
 }
 
 // The process being read. A process that ends between the directory scan
@@ -64,7 +76,7 @@ int64_t kept_take(int64_t pid)
 struct current_process {
     int64_t errors; // failures that count, once the process is known to live on
     bool gone;
-    int64_t cmdline_fd; // kept open from the last refresh, or -1
+    proc_fds fd; // kept open from the last refresh, or -1
 };
 current_process current;
 
@@ -76,29 +88,42 @@ void process_failure(int err)
         current.errors++;
 }
 
-// Reads one file of the current process: cmdline again from its start when
-// it is kept open, else opened. A failed read counts; len is then negative.
-file_context_info read_file(const char *name, int64_t pid)
+// Reads one file of the current process: again from its start when it is
+// kept open, else opened. A failed read counts; len is then negative.
+file_context_info read_file(proc_file file, int64_t pid)
 {
-    const bool keep = name == std::string_view("cmdline");
-    if (keep && current.cmdline_fd >= 0) {
-        file_context_info info = foperate.gfreread(current.cmdline_fd);
+    int64_t &kept_fd = current.fd[file];
+    if (kept_fd >= 0) {
+        file_context_info info = foperate.gfreread(kept_fd);
         if (info.len >= 0)
             return info;
-        foperate.gfclose(current.cmdline_fd);
-        current.cmdline_fd = -1;
+        foperate.gfclose(kept_fd);
+        kept_fd = -1;
     }
-    const int64_t fd = foperate.gfopen(name, pid);
+    const int64_t fd = foperate.gfopen(proc_file_names[file], pid);
     const int open_err = errno;
     file_context_info info = foperate.gfread(fd);
     const int read_err = errno;
-    if (fd >= 0 && keep && info.len >= 0)
-        current.cmdline_fd = fd;
+    if (fd >= 0 && info.len >= 0)
+        kept_fd = fd;
     else if (fd >= 0)
         foperate.gfclose(fd);
     if (info.len < 0)
         process_failure(fd < 0 ? open_err : read_err);
     return info;
+}
+
+// The files of the process just read stay open while the budget allows.
+void keep_files(int64_t pid)
+{
+    kept_files files = {pid, current.fd};
+    for (size_t f = 0; f < proc_file_count; f++)
+        if (files.fd[f] >= 0 && (current.gone || kept_next.size() >= (f == proc_cmdline ? keep_cmdline : keep_all))) {
+            foperate.gfclose(files.fd[f]);
+            files.fd[f] = -1;
+        }
+    if (files.fd != no_fds)
+        kept_next.push_back(files);
 }
 
 // A machine file, opened, read once and closed; a failed read counts.
@@ -138,7 +163,7 @@ int64_t machine_stat_info_get()
 proc_info proc_stat_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's stat info\n", static_cast<long>(pid));
-    const file_context_info info = read_file("stat", pid);
+    const file_context_info info = read_file(proc_stat, pid);
     if (info.len >= 0)
         proc_stat_parse(info.rbuf, pinfo);
     return pinfo;
@@ -147,7 +172,7 @@ proc_info proc_stat_get(proc_info pinfo, int64_t pid)
 proc_info proc_statm_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's statm info\n", static_cast<long>(pid));
-    const file_context_info info = read_file("statm", pid);
+    const file_context_info info = read_file(proc_statm, pid);
     if (info.len >= 0)
         proc_statm_parse(info.rbuf, pinfo);
     return pinfo;
@@ -156,7 +181,7 @@ proc_info proc_statm_get(proc_info pinfo, int64_t pid)
 proc_info proc_cmdline_get(proc_info pinfo, int64_t pid)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld's cmdline info\n", static_cast<long>(pid));
-    const file_context_info info = read_file("cmdline", pid);
+    const file_context_info info = read_file(proc_cmdline, pid);
     if (info.len >= 0)
         proc_cmdline_parse(info.rbuf, info.len, pinfo);
     return pinfo;
@@ -185,10 +210,10 @@ void proc_affinity_get(proc_info &pinfo, int64_t pid)
 // its failed reads do not count.
 bool proc_info_get(const dirent *entry, const quillmar_db_operate &store)
 {
-    long pid = 0;
-    sscanf(entry->d_name, "%ld", &pid);
+    long pid = 0; // the name begins with a digit, the listing saw to that
+    std::from_chars(entry->d_name, entry->d_name + strlen(entry->d_name), pid);
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld info\n", pid);
-    current = {.errors = 0, .gone = false, .cmdline_fd = kept_take(pid)};
+    current = {.errors = 0, .gone = false, .fd = kept_take(pid)};
     proc_info pinfo{};
     pinfo = proc_stat_get(pinfo, pid);
     if (!current.gone)
@@ -198,10 +223,7 @@ bool proc_info_get(const dirent *entry, const quillmar_db_operate &store)
     pinfo.pid = pid;
     if (!current.gone)
         proc_affinity_get(pinfo, pid);
-    if (current.cmdline_fd >= 0 && !current.gone && kept_next.size() < kept_budget)
-        kept_next.push_back({pid, current.cmdline_fd});
-    else if (current.cmdline_fd >= 0)
-        foperate.gfclose(current.cmdline_fd);
+    keep_files(pid);
     if (current.gone)
         return false;
     errcnt += current.errors;
@@ -349,11 +371,12 @@ void proc_time_format(int64_t ticks, char (&text)[280])
 
 void proc_cpulist_format(int64_t affinity, int64_t cpu_count, char (&text)[128])
 {
-    size_t used = 0;
-    text[0] = '\0';
-    for (int i = 0; i < cpu_count && i < 64 && used < sizeof(text) - 1; i++)
+    // At most 64 numbers of two digits: 128 bytes hold them and the NUL.
+    char *at = text;
+    for (int i = 0; i < cpu_count && i < 64; i++)
         if (static_cast<uint64_t>(affinity) >> i & 1)
-            used += static_cast<size_t>(snprintf(text + used, sizeof(text) - used, "%d", i));
+            at = std::to_chars(at, text + sizeof(text) - 1, i).ptr;
+    *at = '\0';
 }
 
 void proc_list_init()
@@ -361,7 +384,7 @@ void proc_list_init()
     // The soft limit on descriptors is raised as far as the hard one allows:
     // the assistant polls, it never selects, so high descriptors are harmless.
     rlimit limit;
-    kept_budget = 0;
+    keep_all = keep_cmdline = 0;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return;
     if (limit.rlim_cur < limit.rlim_max) {
@@ -369,10 +392,12 @@ void proc_list_init()
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
             limit = raised;
     }
-    if (limit.rlim_cur == RLIM_INFINITY)
-        kept_budget = SIZE_MAX;
-    else if (limit.rlim_cur > reserved_fds)
-        kept_budget = limit.rlim_cur - reserved_fds;
+    if (limit.rlim_cur <= reserved_fds)
+        return;
+    const size_t fds = std::min<rlim_t>(limit.rlim_cur - reserved_fds, SIZE_MAX / 2);
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    keep_all = std::min<size_t>(pages > 0 ? static_cast<size_t>(pages) / memory_share / 2 : 0, fds / 3);
+    keep_cmdline = fds - 2 * keep_all;
 }
 
 int8_t proc_list_flush(const quillmar_db_operate &store)
@@ -397,7 +422,9 @@ void proc_list_release()
     if (kept.empty())
         return;
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to close the files kept for the process explorer\n");
-    for (const kept_file &file : kept)
-        foperate.gfclose(file.fd);
+    for (const kept_files &files : kept)
+        for (int64_t fd : files.fd)
+            if (fd >= 0)
+                foperate.gfclose(fd);
     kept.clear();
 }

@@ -10,7 +10,8 @@
 struct quillmar_db_operate;
 
 // Once, at start: raises the soft limit on descriptors to the hard one and
-// sizes the set of files refreshes may keep open by it.
+// sizes the set of files refreshes may keep open by it and by a share of
+// the machine's memory.
 void proc_list_init();
 // One refresh: every process of /proc into the store it is handed (its
 // quillmar_db_exec_sql and quillmar_db_exec_row), in one transaction.

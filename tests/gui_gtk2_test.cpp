@@ -731,9 +731,9 @@ TEST_F(GuiTest, ProcessExplorerTabListsTheMachineWhileShown)
     EXPECT_EQ(g2modules.timerid, timer);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(test::gtk::nested_notebook()), 0);
 
-    // The list keeps the child's cmdline open while it is shown, and no
-    // file once another tab is.
-    EXPECT_EQ(test::open_files_under("/proc/" + child_pid + "/"), 1u);
+    // The list keeps the child's three files open while it is shown, and
+    // none once another tab is.
+    EXPECT_EQ(test::open_files_under("/proc/" + child_pid + "/"), 3u);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);

@@ -609,12 +609,11 @@ TEST_F(FaultyFilesTest, MachineFilesAreReadOncePerRefreshAndProcessFilesUntilRel
         EXPECT_EQ(faulty_files::reads_of("/proc/stat", 0), 1u);
         EXPECT_EQ(faulty_files::opens_of("/proc/meminfo", 0), 1u);
         EXPECT_EQ(faulty_files::reads_of("/proc/meminfo", 0), 1u);
-        // Every refresh reads each of a process's three files once; only
-        // cmdline stays open from one to the next: ourselves and pid 1.
+        // Every refresh reads each of a process's three files once, and
+        // they stay open from one to the next: ourselves and pid 1.
         for (const char *name : {"stat", "statm", "cmdline"})
             for (int64_t pid : {static_cast<int64_t>(getpid()), int64_t{1}}) {
-                const bool kept = refresh > 0 && name == std::string("cmdline");
-                EXPECT_EQ(faulty_files::opens_of(name, pid), kept ? 0u : 1u) << name << " " << pid;
+                EXPECT_EQ(faulty_files::opens_of(name, pid), refresh > 0 ? 0u : 1u) << name << " " << pid;
                 EXPECT_EQ(faulty_files::reads_of(name, pid), 1u) << name << " " << pid;
             }
     }
@@ -677,10 +676,10 @@ TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndEndedProcessesLeave)
     auto before = stored_row(child);
     ASSERT_TRUE(before);
     EXPECT_EQ(before->cmdline, args.substr(0, args.find('\0')));
-    EXPECT_EQ(proc_files_open_of(child), 1u);
+    EXPECT_EQ(proc_files_open_of(child), 3u);
 
-    // The same process with another program: its cmdline, still open, is
-    // read again from its start.
+    // The same process with another program: its files, still open, are
+    // read again from their start.
     ASSERT_EQ(write(go[1], "x", 1), 1);
     close(go[1]);
     ASSERT_TRUE(test::eventually([&] { return test::read_file(path + "/comm") == "sleep\n"; }));
@@ -689,7 +688,7 @@ TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndEndedProcessesLeave)
     ASSERT_TRUE(after);
     EXPECT_EQ(after->cmdline, "after-exec");
     EXPECT_EQ(after->comm, "sleep");
-    EXPECT_EQ(proc_files_open_of(child), 1u);
+    EXPECT_EQ(proc_files_open_of(child), 3u);
 
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
