@@ -37,10 +37,7 @@ constexpr const char *proc_file_names[proc_file_count] = {"stat", "statm", "cmdl
 using proc_fds = std::array<int64_t, proc_file_count>;
 constexpr proc_fds no_fds = {-1, -1, -1};
 
-struct kept_files {
-    int64_t pid;
-    proc_fds fd;
-};
+struct kept_files { int64_t pid; proc_fds fd; };
 // By pid, ascending, as /proc lists its processes: each refresh walks them
 // beside the listing, and what it did not meet again is closed.
 std::vector<kept_files> kept, kept_next;
@@ -50,7 +47,8 @@ size_t kept_at; // the walk's place in kept
 // (64 KiB on some arm64 kernels), an open cmdline none. So all three files
 // stay open for at most keep_all processes, whose pages stay within a
 // budget of the machine's memory, and cmdline alone for the next ones up to
-// keep_cmdline, within the descriptor limit. Set by proc_list_init.
+// keep_cmdline, within the descriptor limit. A refresh still holds the files
+// of the last one it has not reached: each has half of both budgets.
 constexpr size_t memory_share = 256; // of the machine's pages
 size_t keep_all, keep_cmdline;
 // Descriptors the rest of the assistant may need: its X connection, the
@@ -379,7 +377,7 @@ void proc_cpulist_format(int64_t affinity, int64_t cpu_count, char (&text)[128])
     *at = '\0';
 }
 
-void proc_list_init()
+void proc_list_init(long phys_pages)
 {
     // The soft limit on descriptors is raised as far as the hard one allows:
     // the assistant polls, it never selects, so high descriptors are harmless.
@@ -394,9 +392,9 @@ void proc_list_init()
     }
     if (limit.rlim_cur <= reserved_fds)
         return;
-    const size_t fds = std::min<rlim_t>(limit.rlim_cur - reserved_fds, SIZE_MAX / 2);
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    keep_all = std::min<size_t>(pages > 0 ? static_cast<size_t>(pages) / memory_share / 2 : 0, fds / 3);
+    const size_t fds = std::min<rlim_t>(limit.rlim_cur - reserved_fds, SIZE_MAX) / 2;
+    const size_t pages = phys_pages > 0 ? static_cast<size_t>(phys_pages) / memory_share / 2 : 0;
+    keep_all = std::min(pages / 2, fds / 3); // two pages a process
     keep_cmdline = fds - 2 * keep_all;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "proc_record.h"
 
@@ -12,7 +13,7 @@ struct quillmar_db_operate;
 // Once, at start: raises the soft limit on descriptors to the hard one and
 // sizes the set of files refreshes may keep open by it and by a share of
 // the machine's memory.
-void proc_list_init();
+void proc_list_init(long phys_pages = sysconf(_SC_PHYS_PAGES));
 // One refresh: every process of /proc into the store it is handed (its
 // quillmar_db_exec_sql and quillmar_db_exec_row), in one transaction.
 // Returns the number of failed reads (at most 127), or -1 when /proc cannot
