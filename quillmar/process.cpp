@@ -47,8 +47,8 @@ size_t kept_at; // the walk's place in kept
 // (64 KiB on some arm64 kernels), an open cmdline none. So all three files
 // stay open for at most keep_all processes, whose pages stay within a
 // budget of the machine's memory, and cmdline alone for the next ones up to
-// keep_cmdline, within the descriptor limit. A refresh still holds the files
-// of the last one it has not reached: each has half of both budgets.
+// keep_cmdline, within the descriptor limit. The files of the last refresh
+// it has not reached yet count too, as they are still open.
 constexpr size_t memory_share = 256; // of the machine's pages
 size_t keep_all, keep_cmdline;
 // Descriptors the rest of the assistant may need: its X connection, the
@@ -115,8 +115,9 @@ file_context_info read_file(proc_file file, int64_t pid)
 void keep_files(int64_t pid)
 {
     kept_files files = {pid, current.fd};
+    const size_t held = kept_next.size() + (kept.size() - kept_at);
     for (size_t f = 0; f < proc_file_count; f++)
-        if (files.fd[f] >= 0 && (current.gone || kept_next.size() >= (f == proc_cmdline ? keep_cmdline : keep_all))) {
+        if (files.fd[f] >= 0 && (current.gone || held >= (f == proc_cmdline ? keep_cmdline : keep_all))) {
             foperate.gfclose(files.fd[f]);
             files.fd[f] = -1;
         }
@@ -392,8 +393,8 @@ void proc_list_init(long phys_pages)
     }
     if (limit.rlim_cur <= reserved_fds)
         return;
-    const size_t fds = std::min<rlim_t>(limit.rlim_cur - reserved_fds, SIZE_MAX) / 2;
-    const size_t pages = phys_pages > 0 ? static_cast<size_t>(phys_pages) / memory_share / 2 : 0;
+    const size_t fds = std::min<rlim_t>(limit.rlim_cur - reserved_fds, SIZE_MAX / 2);
+    const size_t pages = phys_pages > 0 ? static_cast<size_t>(phys_pages) / memory_share : 0;
     keep_all = std::min(pages / 2, fds / 3); // two pages a process
     keep_cmdline = fds - 2 * keep_all;
 }

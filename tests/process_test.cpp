@@ -705,11 +705,11 @@ TEST_F(CollectorTest, KeptFilesShowTheProcessAsItIsNowAndEndedProcessesLeave)
 
 TEST_F(CollectorTest, FilesAreKeptOnlyWithinTheDescriptorLimitAndAShareOfMemory)
 {
-    // Half of each budget, as a refresh still holds the last one's files:
-    // three a process of the descriptors above 256, stat and statm of 1/256
-    // of the machine's pages, two a process. Every process is stored.
+    // Three files a process within the descriptors above 256, stat and statm
+    // within 1/256 of the machine's pages, two a process; cmdline alone for
+    // the next processes. Every process is stored.
     const struct { rlim_t limit; long pages; size_t stat_kept; } cases[] = {
-        {300, sysconf(_SC_PHYS_PAGES), (300 - 256) / 2 / 3}, {1024, 8 * 1024, 8}};
+        {300, sysconf(_SC_PHYS_PAGES), (300 - 256) / 3}, {1024, 8 * 1024, 16}};
     for (const auto &c : cases) {
         const pid_t child = fork();
         if (child == 0) {
@@ -726,7 +726,7 @@ TEST_F(CollectorTest, FilesAreKeptOnlyWithinTheDescriptorLimitAndAShareOfMemory)
                 return test::open_files(of, name);
             };
             const size_t stat = kept("/stat"), statm = kept("/statm"), all = stat + statm + kept("/cmdline");
-            const bool within = stat == c.stat_kept && statm == stat && all <= (c.limit - 256) / 2 && all > 2 * stat;
+            const bool within = stat == c.stat_kept && statm == stat && all <= c.limit - 256 && all > 2 * stat;
             _exit(within && stored_row(1) && stored_row(getpid()) ? 0 : 1);
         }
         int status = -1;
