@@ -207,7 +207,9 @@ bool assistant_window::start(const char *assistant)
     const std::string fd_text = std::to_string(fds[1]);
     // Wide enough for lxtask's window at the left edge beside the assistant's,
     // which centres itself: a covered window draws less.
-    xvfb_ = spawn({"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", "2560x1024x24", "-nolisten", "tcp"});
+    // -noreset: the server stays as it is between the peers' runs.
+    xvfb_ = spawn({"Xvfb", "-displayfd", fd_text.c_str(), "-screen", "0", "2560x1024x24", "-nolisten", "tcp",
+                   "-noreset"});
     close(fds[1]);
     char number[16] = {};
     const ssize_t got = read(fds[0], number, sizeof(number) - 1); // "N\n", written at once
