@@ -217,8 +217,10 @@ TEST_F(QuillmarTest, ProcessExplorerTabKeepsTheTableCurrent)
     test::write_file(paths::process_db, damaged);
     fs::remove(paths::process_db_damaged);
     auto quillmar = start({"-d", "1"});
-    // The window's place on the screen, from the X server.
-    auto geometry = test::run({"/usr/bin/xdotool", "search", "--sync", "--name", "^Vask-Assistant \\[v3.1\\]$",
+    // The window's place on the screen, from the X server, once it is shown:
+    // GTK makes it at 0,0 and moves it to the centre just before mapping it.
+    auto geometry = test::run({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name",
+                               "^Vask-Assistant \\[v3.1\\]$",
                                "getwindowgeometry", "--shell"});
     ASSERT_EQ(geometry.status, 0) << geometry.err;
     int x = -1, y = -1;
