@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <csignal>
 #include <array>
 #include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <gdk/gdkkeysyms.h>
 #include <gdk/gdkx.h>
 #include <memory>
 #include <string>
@@ -20,6 +22,7 @@
 #include "ip.h"
 #include "log.h"
 #include "paths.h"
+#include "proc_action.h"
 #include "process.h"
 #include "version.h"
 #include "quillmar/ipc.h"
@@ -216,7 +219,9 @@ struct dialog_kind {
     const char *title;
 };
 
-void show_dialog(const char *func, const dialog_kind &kind, const char *msg)
+// A dialog with an action button besides kind's own buttons answers whether
+// that button was chosen; it is the default.
+bool show_dialog(const char *func, const dialog_kind &kind, const char *msg, const char *action = nullptr)
 {
     vskprint(LOG_LEVEL_INFO, func, "%s", kind.log_line);
     GtkWidget *dialog = gtk_message_dialog_new(GTK_WINDOW(g2modules.window), GTK_DIALOG_DESTROY_WITH_PARENT,
@@ -224,8 +229,13 @@ void show_dialog(const char *func, const dialog_kind &kind, const char *msg)
     gtk_window_set_title(GTK_WINDOW(dialog), kind.title);
     if (!g2modules.window)
         gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
-    gtk_dialog_run(GTK_DIALOG(dialog));
+    if (action) {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), action, GTK_RESPONSE_ACCEPT);
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    }
+    const bool chosen = gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT;
     gtk_widget_destroy(dialog);
+    return chosen;
 }
 
 void show_info_dialog(const char *msg)
@@ -254,6 +264,13 @@ void show_error_dialog(const char *msg)
     static constexpr dialog_kind kind = {"gtk2 prepare to create error dialog\n", GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
                                          "Error"};
     show_dialog(__func__, kind, msg);
+}
+
+bool show_confirm_dialog(const char *msg, const char *action)
+{
+    static constexpr dialog_kind kind = {"gtk2 prepare to create confirm dialog\n", GTK_MESSAGE_QUESTION,
+                                         GTK_BUTTONS_CANCEL, "Question"};
+    return show_dialog(__func__, kind, msg, action);
 }
 
 // --- requests to the service -------------------------------------------------
@@ -812,6 +829,248 @@ void gtk2_col_clicked(GtkCList *, gint column, gpointer)
     g2operate().finish_flush_clist(g2modules.clist);
 }
 
+// --- process explorer: a row's menu ------------------------------------------
+
+// End and Kill ask first; every item acts on the process of the row the menu
+// was opened on, through proc_action, as the user who runs the assistant.
+struct row_action {
+    const char *label; // the menu item's and the confirmation's button
+    const char *verb;  // in what the dialogs say
+    int signo;
+    const char *confirm; // the question, given the pid and the name; or none
+};
+
+constexpr row_action row_actions[] = {
+    {"_End Process", "end", SIGTERM, "End process %d (%s)?\n\nIt is asked to end (SIGTERM) and may save its work first."},
+    {"_Kill Process", "kill", SIGKILL,
+     "Kill process %d (%s)?\n\nIt ends at once (SIGKILL): what it has not saved is lost."},
+    {"_Stop", "stop", SIGSTOP, nullptr},
+    {"_Continue", "continue", SIGCONT, nullptr},
+};
+constexpr const row_action &end_action = row_actions[0];
+
+// The levels lxtask offers, as nice values.
+struct priority_level {
+    const char *label;
+    int nice;
+};
+
+constexpr priority_level priority_levels[] = {
+    {"_Very High (-15)", -15}, {"_High (-5)", -5}, {"_Normal (0)", 0}, {"_Low (5)", 5}, {"Very Lo_w (15)", 15},
+};
+constexpr row_action priority_action = {"_Priority", "change the priority of", 0, nullptr};
+
+// The row the menu was opened on, as it was shown then.
+struct chosen_row {
+    pid_t pid = -1;
+    std::string name;
+    int nice = 0;
+};
+
+struct row_menu_state {
+    GtkWidget *menu = nullptr;
+    GtkWidget *levels[std::size(priority_levels)] = {};
+    chosen_row row;
+    // The last action's process, until the list shows what it did.
+    proc_target settling;
+    int settle_signo = 0;
+    int settle_ticks = 0;
+    guint settle_source = 0;
+};
+
+row_menu_state rowmenu;
+
+constexpr guint settle_tick_ms = 20;
+constexpr int settle_ticks = 50; // a second at most
+
+bool choose_selected_row()
+{
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    if (!clist->selection)
+        return false;
+    const GtkCListRow *row =
+        GTK_CLIST_ROW(g_list_nth(clist->row_list, static_cast<guint>(GPOINTER_TO_INT(clist->selection->data))));
+    const char *pid = row ? cell_text(row, 0) : nullptr;
+    const char *name = row ? cell_text(row, 10) : nullptr;
+    const char *nice = row ? cell_text(row, 2) : nullptr;
+    if (!pid || !name || !nice)
+        return false;
+    rowmenu.row = {static_cast<pid_t>(atol(pid)), name, atoi(nice)};
+    return rowmenu.row.pid > 0;
+}
+
+gboolean settle_tick(gpointer)
+{
+    if (!proc_target_settled(rowmenu.settling, rowmenu.settle_signo) && --rowmenu.settle_ticks > 0)
+        return G_SOURCE_CONTINUE;
+    rowmenu.settle_source = 0;
+    rowmenu.settling = {};
+    // Only while the list is shown: its timer runs then.
+    if (g2modules.timerid > 0)
+        gtk2_flush_proc_list();
+    return G_SOURCE_REMOVE;
+}
+
+// The list follows an action once the process shows it, without waiting for
+// the timer.
+void settle(proc_target &&t, int signo)
+{
+    if (rowmenu.settle_source)
+        g_source_remove(rowmenu.settle_source);
+    rowmenu.settling = std::move(t);
+    rowmenu.settle_signo = signo;
+    rowmenu.settle_ticks = settle_ticks;
+    rowmenu.settle_source = g_timeout_add(settle_tick_ms, settle_tick, nullptr);
+}
+
+void tell(proc_outcome outcome, const row_action &a, const proc_target &t)
+{
+    const chosen_row &r = rowmenu.row;
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 could not %s process %d: outcome %d, errno %d\n", a.verb, r.pid,
+             static_cast<int>(outcome), t.error);
+    char msg[512];
+    switch (outcome) {
+    case proc_outcome::done: return;
+    case proc_outcome::gone:
+        snprintf(msg, sizeof(msg), "Process %d (%s) has ended: nothing was done.", r.pid, r.name.c_str());
+        return g2operate().info_dialog(msg);
+    case proc_outcome::replaced:
+        snprintf(msg, sizeof(msg),
+                 "Process %d (%s) has ended, and its pid now belongs to another program (%s): nothing was done.",
+                 r.pid, r.name.c_str(), t.name.c_str());
+        return g2operate().info_dialog(msg);
+    case proc_outcome::not_owner:
+        snprintf(msg, sizeof(msg), "Not permitted: process %d belongs to another user", r.pid);
+        break;
+    case proc_outcome::needs_root:
+        snprintf(msg, sizeof(msg), "Not permitted: a higher priority for process %d needs root", r.pid);
+        break;
+    case proc_outcome::failed:
+        snprintf(msg, sizeof(msg), "Could not %s process %d (%s): %s", a.verb, r.pid, r.name.c_str(),
+                 g_strerror(t.error));
+        break;
+    }
+    g2operate().error_dialog(msg);
+}
+
+// The action on the chosen row's process: signo, or the nice value for a
+// priority.
+void act(const row_action &a, int nice)
+{
+    const chosen_row &r = rowmenu.row;
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to %s process %d\n", a.verb, r.pid);
+    proc_target t;
+    proc_outcome outcome = proc_target_open(r.pid, r.name, t);
+    if (outcome == proc_outcome::done && a.confirm) {
+        // The process as it is now, which the pidfd holds from here on.
+        char question[512];
+        snprintf(question, sizeof(question), a.confirm, r.pid, t.name.c_str());
+        if (!g2operate().confirm_dialog(question, a.label))
+            return;
+    }
+    if (outcome == proc_outcome::done)
+        outcome = a.signo ? proc_target_signal(t, a.signo) : proc_target_renice(t, nice);
+    if (outcome == proc_outcome::done)
+        settle(std::move(t), a.signo);
+    else
+        tell(outcome, a, t);
+}
+
+void row_action_activate(GtkMenuItem *, gpointer data)
+{
+    act(*static_cast<const row_action *>(data), 0);
+}
+
+void priority_activate(GtkCheckMenuItem *item, gpointer data)
+{
+    // Marking the current level activates its item too: only a choice acts.
+    if (gtk_check_menu_item_get_active(item))
+        act(priority_action, static_cast<const priority_level *>(data)->nice);
+}
+
+// Below the chosen row when the keyboard opened the menu.
+void place_below_row(GtkMenu *, gint *x, gint *y, gboolean *push_in, gpointer)
+{
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    const gint row = clist->selection ? GPOINTER_TO_INT(clist->selection->data) : 0;
+    gdk_window_get_origin(clist->clist_window, x, y);
+    *y += (clist->row_height + 1) * (row + 1) + clist->voffset;
+    *push_in = TRUE;
+}
+
+GtkWidget *row_menu()
+{
+    if (rowmenu.menu)
+        return rowmenu.menu;
+    rowmenu.menu = gtk_menu_new();
+    GtkMenuShell *shell = GTK_MENU_SHELL(rowmenu.menu);
+    for (const row_action &a : row_actions) {
+        GtkWidget *item = gtk_menu_item_new_with_mnemonic(a.label);
+        g_signal_connect(item, "activate", G_CALLBACK(row_action_activate), const_cast<row_action *>(&a));
+        gtk_menu_shell_append(shell, item);
+    }
+    gtk_menu_shell_append(shell, gtk_separator_menu_item_new());
+    GtkWidget *levels = gtk_menu_new();
+    for (size_t i = 0; i < std::size(priority_levels); i++) {
+        rowmenu.levels[i] = gtk_check_menu_item_new_with_mnemonic(priority_levels[i].label);
+        gtk_check_menu_item_set_draw_as_radio(GTK_CHECK_MENU_ITEM(rowmenu.levels[i]), TRUE);
+        g_signal_connect(rowmenu.levels[i], "toggled", G_CALLBACK(priority_activate),
+                         const_cast<priority_level *>(&priority_levels[i]));
+        gtk_menu_shell_append(GTK_MENU_SHELL(levels), rowmenu.levels[i]);
+    }
+    GtkWidget *priority = gtk_menu_item_new_with_mnemonic(priority_action.label);
+    gtk_menu_item_set_submenu(GTK_MENU_ITEM(priority), levels);
+    gtk_menu_shell_append(shell, priority);
+    gtk_widget_show_all(rowmenu.menu);
+    gtk_menu_attach_to_widget(GTK_MENU(rowmenu.menu), g2modules.clist, nullptr);
+    return rowmenu.menu;
+}
+
+void popup_row_menu(guint button, guint32 time, GtkMenuPositionFunc place)
+{
+    if (!choose_selected_row())
+        return;
+    vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to open the menu of process %d\n", rowmenu.row.pid);
+    GtkWidget *menu = row_menu();
+    for (size_t i = 0; i < std::size(priority_levels); i++) {
+        GtkCheckMenuItem *level = GTK_CHECK_MENU_ITEM(rowmenu.levels[i]);
+        g_signal_handlers_block_matched(level, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                        reinterpret_cast<gpointer>(priority_activate), nullptr);
+        gtk_check_menu_item_set_active(level, priority_levels[i].nice == rowmenu.row.nice);
+        g_signal_handlers_unblock_matched(level, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                          reinterpret_cast<gpointer>(priority_activate), nullptr);
+    }
+    gtk_menu_popup(GTK_MENU(menu), nullptr, nullptr, place, nullptr, button, time);
+}
+
+gboolean gtk2_clist_button_press(GtkWidget *widget, GdkEventButton *event, gpointer)
+{
+    GtkCList *clist = GTK_CLIST(widget);
+    gint row = -1, column = -1;
+    if (event->type != GDK_BUTTON_PRESS || event->button != 3 || event->window != clist->clist_window ||
+        !gtk_clist_get_selection_info(clist, static_cast<gint>(event->x), static_cast<gint>(event->y), &row, &column))
+        return FALSE;
+    gtk_widget_grab_focus(widget);
+    gtk_clist_select_row(clist, row, -1);
+    popup_row_menu(event->button, event->time, nullptr);
+    return TRUE;
+}
+
+// Shift+F10 and the Menu key.
+gboolean gtk2_clist_popup_menu(GtkWidget *, gpointer)
+{
+    popup_row_menu(0, gtk_get_current_event_time(), place_below_row);
+    return TRUE;
+}
+
+gboolean gtk2_clist_key_press(GtkWidget *, GdkEventKey *event, gpointer)
+{
+    if ((event->keyval != GDK_Delete && event->keyval != GDK_KP_Delete) || !choose_selected_row())
+        return FALSE;
+    act(end_action, 0);
+    return TRUE;
+}
+
 // --- frame -------------------------------------------------------------------
 
 GdkPixbuf *gtk2_create_pixbuf(const char *fpath)
@@ -958,6 +1217,9 @@ void gtk2_signal_handle()
         g_signal_connect(g2modules.sysrq_btns[i], "clicked", G_CALLBACK(gtk2_btn_clicked),
                          const_cast<char *>(sysrq_btns_msg[i]));
     g_signal_connect(g2modules.clist, "click_column", G_CALLBACK(gtk2_col_clicked), nullptr);
+    g_signal_connect(g2modules.clist, "button-press-event", G_CALLBACK(gtk2_clist_button_press), nullptr);
+    g_signal_connect(g2modules.clist, "popup-menu", G_CALLBACK(gtk2_clist_popup_menu), nullptr);
+    g_signal_connect(g2modules.clist, "key-press-event", G_CALLBACK(gtk2_clist_key_press), nullptr);
 }
 
 void gtk2_gui_run(int64_t dbstat)
@@ -977,6 +1239,7 @@ const gtk2_base_operate base_operate = {
     .question_dialog = show_question_dialog,
     .warn_dialog = show_warn_dialog,
     .error_dialog = show_error_dialog,
+    .confirm_dialog = show_confirm_dialog,
     .prepare2_flush_clist = prepare2_flush_clist,
     .finish_flush_clist = finish_flush_clist,
 };

@@ -33,6 +33,9 @@ struct gtk2_base_operate {
     void (*question_dialog)(const char *msg);
     void (*warn_dialog)(const char *msg);
     void (*error_dialog)(const char *msg);
+    // Asks before an action that cannot be taken back: true when the user
+    // chose the button named action.
+    bool (*confirm_dialog)(const char *msg, const char *action);
     void (*prepare2_flush_clist)(GtkWidget *clist);
     void (*finish_flush_clist)(GtkWidget *clist);
 };

@@ -14,13 +14,16 @@
 #include <memory>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <linux/capability.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 
 #include "database.h"
 #include "gtk_support.h"
 #include "gui_gtk2.h"
 #include "ip.h"
 #include "paths.h"
+#include "proc_action.h"
 #include "process.h"
 #include "quillmar.h"
 #include "quillmar/ipc.h"
@@ -1222,6 +1225,294 @@ TEST_F(GuiTest, ProcessExplorerSaysWhenNothingIsListed)
     ASSERT_EQ(answerer.seen().size(), 1u);
     EXPECT_EQ(answerer.seen()[0].text, "No Data");
     EXPECT_EQ(answerer.seen()[0].title, "Error");
+}
+
+
+// A named process of the test's own, reaped by its parent once it ends so
+// that it leaves the list; it ends with the test.
+class named_child {
+public:
+    explicit named_child(const char *name, bool ignores_term = false, uid_t uid = 0)
+    {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        parent_ = fork();
+        if (parent_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (fork() == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (uid != 0 && setresuid(uid, uid, uid) != 0)
+                    _exit(1);
+                prctl(PR_SET_NAME, name);
+                if (ignores_term)
+                    signal(SIGTERM, SIG_IGN);
+                const pid_t self = getpid();
+                (void)!write(fds[1], &self, sizeof(self));
+                for (;;)
+                    pause();
+            }
+            wait(nullptr);
+            _exit(0);
+        }
+        close(fds[1]);
+        EXPECT_EQ(read(fds[0], &pid_, sizeof(pid_)), static_cast<ssize_t>(sizeof(pid_)));
+        close(fds[0]);
+    }
+    ~named_child()
+    {
+        kill(parent_, SIGKILL);
+        waitpid(parent_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    std::string id() const { return std::to_string(pid_); }
+    char state() const
+    {
+        const std::string stat = test::read_file("/proc/" + id() + "/stat");
+        const size_t close = stat.rfind(") ");
+        return close == std::string::npos ? 0 : stat[close + 2];
+    }
+
+private:
+    pid_t parent_ = -1;
+    pid_t pid_ = -1;
+};
+
+int row_of(pid_t pid)
+{
+    const auto pids = listed_pids();
+    const auto at = std::find(pids.begin(), pids.end(), std::to_string(pid));
+    return at == pids.end() ? -1 : static_cast<int>(at - pids.begin());
+}
+
+void xdo(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "/usr/bin/xdotool");
+    const auto r = test::run(args);
+    EXPECT_EQ(r.status, 0) << args[1] << ": " << r.err;
+    test::gtk::pump();
+}
+
+// A click on the process's row with button, as a person would: scrolled into
+// view first.
+void click_row(pid_t pid, int button)
+{
+    GtkCList *clist = GTK_CLIST(g2modules.clist);
+    const int row = row_of(pid);
+    ASSERT_GE(row, 0) << pid << " is not listed";
+    gtk_clist_moveto(clist, row, -1, 0.5, 0);
+    test::gtk::pump();
+    int x = 0, y = 0;
+    gdk_window_get_origin(clist->clist_window, &x, &y);
+    y += (clist->row_height + 1) * row + 1 + clist->voffset + clist->row_height / 2;
+    // (A move with --sync to where the pointer already is never ends.)
+    xdo({"mousemove", "0", "0", "mousemove", "--sync", std::to_string(x + 20), std::to_string(y), "click",
+         std::to_string(button)});
+}
+
+GtkWidget *shown_message_dialog()
+{
+    GtkWidget *found = nullptr;
+    GList *windows = gtk_window_list_toplevels();
+    for (GList *l = windows; l; l = l->next)
+        if (GTK_IS_MESSAGE_DIALOG(l->data) && GTK_WIDGET_MAPPED(GTK_WIDGET(l->data)))
+            found = GTK_WIDGET(l->data);
+    g_list_free(windows);
+    return found;
+}
+
+// Clicks with the pointer, from within the main loop each dialog runs, yes
+// to every question and OK to every message while it lives, and keeps what
+// the dialogs said. before_click runs while a dialog is open.
+class dialog_clicker {
+public:
+    explicit dialog_clicker(std::function<void()> before_click = {})
+        : before_click_(std::move(before_click)), source_(g_timeout_add(10, poll, this))
+    {
+    }
+    ~dialog_clicker() { g_source_remove(source_); }
+    // Once count dialogs have been answered.
+    std::vector<std::string> said(size_t count = 1)
+    {
+        EXPECT_TRUE(test::gtk::pump_until([&] { return said_.size() >= count && !shown_message_dialog(); }));
+        return said_;
+    }
+
+private:
+    static gboolean poll(gpointer data)
+    {
+        auto *self = static_cast<dialog_clicker *>(data);
+        GtkWidget *dialog = shown_message_dialog();
+        GtkWidget *button = nullptr;
+        for (int response : {GTK_RESPONSE_ACCEPT, GTK_RESPONSE_OK})
+            if (dialog && !button)
+                button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), response);
+        if (!button || !GTK_WIDGET_MAPPED(button) || g_object_get_data(G_OBJECT(dialog), "clicked"))
+            return G_SOURCE_CONTINUE;
+        g_object_set_data(G_OBJECT(dialog), "clicked", dialog);
+        gchar *text = nullptr;
+        g_object_get(dialog, "text", &text, nullptr);
+        self->said_.push_back(text ? text : "");
+        g_free(text);
+        if (self->before_click_)
+            self->before_click_();
+        gdk_flush(); // the dialog is on the X server before the click
+        int x = 0, y = 0;
+        test::gtk::screen_centre(button, x, y);
+        EXPECT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "0", "0", "mousemove", "--sync", std::to_string(x),
+                             std::to_string(y), "click", "1"})
+                      .status,
+                  0);
+        return G_SOURCE_CONTINUE;
+    }
+    std::function<void()> before_click_;
+    guint source_;
+    std::vector<std::string> said_;
+};
+
+std::string state_shown(pid_t pid)
+{
+    const int row = row_of(pid);
+    return row < 0 ? "(gone)" : list_cell(row, 3);
+}
+
+// The priority level the row's menu marks, by its label.
+std::string marked_level()
+{
+    std::string marked;
+    for (GList *menus = gtk_menu_get_for_attach_widget(g2modules.clist); menus; menus = menus->next) {
+        GList *items = gtk_container_get_children(GTK_CONTAINER(menus->data));
+        for (GList *i = items; i; i = i->next)
+            if (GtkWidget *sub = GTK_IS_MENU_ITEM(i->data) ? gtk_menu_item_get_submenu(GTK_MENU_ITEM(i->data)) : nullptr) {
+                GList *levels = gtk_container_get_children(GTK_CONTAINER(sub));
+                for (GList *l = levels; l; l = l->next)
+                    if (gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(l->data)))
+                        marked += gtk_label_get_text(GTK_LABEL(gtk_bin_get_child(GTK_BIN(l->data))));
+                g_list_free(levels);
+            }
+        g_list_free(items);
+    }
+    return marked;
+}
+
+// Takes capabilities out of the test thread's effective set while it lives:
+// root acting as a user without them.
+class without_caps {
+public:
+    explicit without_caps(std::initializer_list<int> caps)
+    {
+        EXPECT_EQ(syscall(SYS_capget, &header_, saved_), 0);
+        __user_cap_data_struct less[2] = {saved_[0], saved_[1]};
+        for (int cap : caps)
+            less[cap / 32].effective &= ~(1u << (cap % 32));
+        EXPECT_EQ(syscall(SYS_capset, &header_, less), 0);
+    }
+    ~without_caps() { syscall(SYS_capset, &header_, saved_); }
+
+private:
+    __user_cap_header_struct header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2] = {};
+};
+
+pid_t replacement = -1; // the process a pid "went to", for the seam below
+
+int pidfd_of_replacement(pid_t)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, replacement, 0));
+}
+
+TEST_F(GuiTest, RowMenuActsOnTheChosenProcessOnly)
+{
+    named_child chosen("vask-chosen"), stubborn("vask-stubborn", true), gone("vask-gone"), other("vask-other");
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    // Only the actions refresh the list from here on: the timer waits an hour.
+    g_source_remove(static_cast<guint>(g2modules.timerid));
+    g2modules.timerid = static_cast<int32_t>(g_timeout_add_seconds(3600, [](gpointer) -> gboolean { return TRUE; }, nullptr));
+    ASSERT_EQ(state_shown(chosen.pid()), "S");
+    // The keys go to the window, as once a window manager has given it the
+    // focus.
+    gtk_window_present(GTK_WINDOW(g2modules.window));
+
+    // Stop from the pointer's menu, continue from the keyboard's.
+    click_row(chosen.pid(), 3);
+    xdo({"key", "s"});
+    EXPECT_TRUE(test::gtk::pump_until([&] { return state_shown(chosen.pid()) == "T"; })) << state_shown(chosen.pid());
+    EXPECT_EQ(chosen.state(), 'T');
+    // The row stays chosen: the keyboard opens its menu.
+    xdo({"key", "shift+F10"});
+    xdo({"key", "c"});
+    EXPECT_TRUE(test::gtk::pump_until([&] { return state_shown(chosen.pid()) == "S"; })) << state_shown(chosen.pid());
+    // The current level is marked; Low is nice 5.
+    click_row(chosen.pid(), 3);
+    EXPECT_EQ(marked_level(), "Normal (0)");
+    xdo({"key", "p"});
+    xdo({"key", "l"});
+    EXPECT_TRUE(test::gtk::pump_until([&] { return list_cell(row_of(chosen.pid()), 2) == "5"; }));
+    // Delete ends it, once the user has said yes to the process named.
+    {
+        dialog_clicker yes;
+        xdo({"key", "Delete"});
+        EXPECT_EQ(yes.said(), std::vector<std::string>{"End process " + chosen.id() +
+                                                       " (vask-chosen)?\n\nIt is asked to end (SIGTERM) and may "
+                                                       "save its work first."});
+        EXPECT_TRUE(test::gtk::pump_until([&] { return row_of(chosen.pid()) < 0; }));
+        // Kill ends what ignores SIGTERM.
+        click_row(stubborn.pid(), 3);
+        xdo({"key", "k"});
+        EXPECT_TRUE(test::gtk::pump_until([&] { return row_of(stubborn.pid()) < 0; }));
+        EXPECT_EQ(yes.said(2).back().rfind("Kill process " + stubborn.id() + " (vask-stubborn)?", 0), 0u);
+    }
+
+    // While the question is open, the process ends and its pid goes to
+    // another program: the yes reaches neither.
+    replacement = other.pid();
+    proc_act_operate reused = *proc_act_get();
+    reused.pidfd_open = pidfd_of_replacement;
+    const proc_act_operate *real = nullptr;
+    {
+        dialog_clicker yes([&] {
+            if (real)
+                return;
+            kill(gone.pid(), SIGKILL);
+            EXPECT_TRUE(test::eventually([&] { return kill(gone.pid(), 0) != 0; }));
+            real = proc_act_set(&reused);
+        });
+        click_row(gone.pid(), 3);
+        xdo({"key", "k"});
+        EXPECT_EQ(yes.said(2), std::vector<std::string>({"Kill process " + gone.id() +
+                                                            " (vask-gone)?\n\nIt ends at once (SIGKILL): what it has "
+                                                            "not saved is lost.",
+                                                        "Process " + gone.id() + " (vask-gone) has ended: nothing was done."}));
+    }
+    // Its row, still shown, now names another program.
+    {
+        dialog_clicker ok;
+        click_row(gone.pid(), 3);
+        xdo({"key", "s"});
+        EXPECT_EQ(ok.said(), std::vector<std::string>{"Process " + gone.id() +
+                                                      " (vask-gone) has ended, and its pid now belongs to another "
+                                                      "program (vask-other): nothing was done."});
+    }
+    proc_act_set(real);
+    EXPECT_EQ(other.state(), 'S');
+
+    // What the user may not do is refused, with the reason.
+    named_child stranger("vask-stranger", false, 65534);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    {
+        without_caps user({CAP_KILL, CAP_SYS_NICE});
+        dialog_clicker ok;
+        click_row(stranger.pid(), 3);
+        xdo({"key", "s"});
+        click_row(other.pid(), 3);
+        xdo({"key", "p"});
+        xdo({"key", "v"});
+        EXPECT_EQ(ok.said(2), std::vector<std::string>({"Not permitted: process " + stranger.id() + " belongs to another user",
+                                                       "Not permitted: a higher priority for process " + other.id() +
+                                                           " needs root"}));
+    }
+    EXPECT_EQ(stranger.state(), 'S');
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
 }
 
 } // namespace
