@@ -1228,7 +1228,7 @@ TEST_F(GuiTest, ProcessExplorerSaysWhenNothingIsListed)
 }
 
 
-// A named process of the test's own, reaped by its parent once it ends so
+// A named process of the test's own, whose parent reaps it once it ends, so
 // that it leaves the list; it ends with the test.
 class named_child {
 public:
@@ -1236,23 +1236,20 @@ public:
     {
         int fds[2];
         EXPECT_EQ(pipe(fds), 0);
-        parent_ = fork();
-        if (parent_ == 0) {
+        if ((parent_ = fork()) == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (fork() == 0) {
-                prctl(PR_SET_PDEATHSIG, SIGKILL);
-                if (uid != 0 && setresuid(uid, uid, uid) != 0)
+                // A new uid clears the parent-death signal: set after it.
+                if (setresuid(uid, uid, uid) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
+                    prctl(PR_SET_NAME, name) != 0 ||
+                    (ignores_term && signal(SIGTERM, SIG_IGN) == SIG_ERR))
                     _exit(1);
-                prctl(PR_SET_NAME, name);
-                if (ignores_term)
-                    signal(SIGTERM, SIG_IGN);
                 const pid_t self = getpid();
                 (void)!write(fds[1], &self, sizeof(self));
                 for (;;)
                     pause();
             }
-            wait(nullptr);
-            _exit(0);
+            _exit(wait(nullptr) < 0);
         }
         close(fds[1]);
         EXPECT_EQ(read(fds[0], &pid_, sizeof(pid_)), static_cast<ssize_t>(sizeof(pid_)));
@@ -1263,18 +1260,16 @@ public:
         kill(parent_, SIGKILL);
         waitpid(parent_, nullptr, 0);
     }
-    pid_t pid() const { return pid_; }
+    pid_t pid_ = -1;
     std::string id() const { return std::to_string(pid_); }
-    char state() const
+    char state() const // from /proc, not from the list
     {
         const std::string stat = test::read_file("/proc/" + id() + "/stat");
-        const size_t close = stat.rfind(") ");
-        return close == std::string::npos ? 0 : stat[close + 2];
+        return stat.rfind(") ") == std::string::npos ? 0 : stat[stat.rfind(") ") + 2];
     }
 
 private:
     pid_t parent_ = -1;
-    pid_t pid_ = -1;
 };
 
 int row_of(pid_t pid)
@@ -1284,17 +1279,21 @@ int row_of(pid_t pid)
     return at == pids.end() ? -1 : static_cast<int>(at - pids.begin());
 }
 
+std::string shown(pid_t pid, int column)
+{
+    return row_of(pid) < 0 ? "(gone)" : list_cell(row_of(pid), column);
+}
+
 void xdo(std::vector<std::string> args)
 {
     args.insert(args.begin(), "/usr/bin/xdotool");
-    const auto r = test::run(args);
-    EXPECT_EQ(r.status, 0) << args[1] << ": " << r.err;
+    EXPECT_EQ(test::run(args).status, 0) << args[1];
     test::gtk::pump();
 }
 
-// A click on the process's row with button, as a person would: scrolled into
-// view first.
-void click_row(pid_t pid, int button)
+// A click on the process's row, scrolled into view, as a person would, and
+// then the keys.
+void on_row(pid_t pid, int button, std::vector<std::string> keys)
 {
     GtkCList *clist = GTK_CLIST(g2modules.clist);
     const int row = row_of(pid);
@@ -1307,113 +1306,18 @@ void click_row(pid_t pid, int button)
     // (A move with --sync to where the pointer already is never ends.)
     xdo({"mousemove", "0", "0", "mousemove", "--sync", std::to_string(x + 20), std::to_string(y), "click",
          std::to_string(button)});
+    for (const std::string &key : keys)
+        xdo({"key", key});
 }
 
-GtkWidget *shown_message_dialog()
+// Root acting as a user without these capabilities, in the test's thread.
+void set_caps(const __user_cap_data_struct (&caps)[2])
 {
-    GtkWidget *found = nullptr;
-    GList *windows = gtk_window_list_toplevels();
-    for (GList *l = windows; l; l = l->next)
-        if (GTK_IS_MESSAGE_DIALOG(l->data) && GTK_WIDGET_MAPPED(GTK_WIDGET(l->data)))
-            found = GTK_WIDGET(l->data);
-    g_list_free(windows);
-    return found;
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    EXPECT_EQ(syscall(SYS_capset, &header, caps), 0);
 }
 
-// Clicks with the pointer, from within the main loop each dialog runs, yes
-// to every question and OK to every message while it lives, and keeps what
-// the dialogs said. before_click runs while a dialog is open.
-class dialog_clicker {
-public:
-    explicit dialog_clicker(std::function<void()> before_click = {})
-        : before_click_(std::move(before_click)), source_(g_timeout_add(10, poll, this))
-    {
-    }
-    ~dialog_clicker() { g_source_remove(source_); }
-    // Once count dialogs have been answered.
-    std::vector<std::string> said(size_t count = 1)
-    {
-        EXPECT_TRUE(test::gtk::pump_until([&] { return said_.size() >= count && !shown_message_dialog(); }));
-        return said_;
-    }
-
-private:
-    static gboolean poll(gpointer data)
-    {
-        auto *self = static_cast<dialog_clicker *>(data);
-        GtkWidget *dialog = shown_message_dialog();
-        GtkWidget *button = nullptr;
-        for (int response : {GTK_RESPONSE_ACCEPT, GTK_RESPONSE_OK})
-            if (dialog && !button)
-                button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), response);
-        if (!button || !GTK_WIDGET_MAPPED(button) || g_object_get_data(G_OBJECT(dialog), "clicked"))
-            return G_SOURCE_CONTINUE;
-        g_object_set_data(G_OBJECT(dialog), "clicked", dialog);
-        gchar *text = nullptr;
-        g_object_get(dialog, "text", &text, nullptr);
-        self->said_.push_back(text ? text : "");
-        g_free(text);
-        if (self->before_click_)
-            self->before_click_();
-        gdk_flush(); // the dialog is on the X server before the click
-        int x = 0, y = 0;
-        test::gtk::screen_centre(button, x, y);
-        EXPECT_EQ(test::run({"/usr/bin/xdotool", "mousemove", "0", "0", "mousemove", "--sync", std::to_string(x),
-                             std::to_string(y), "click", "1"})
-                      .status,
-                  0);
-        return G_SOURCE_CONTINUE;
-    }
-    std::function<void()> before_click_;
-    guint source_;
-    std::vector<std::string> said_;
-};
-
-std::string state_shown(pid_t pid)
-{
-    const int row = row_of(pid);
-    return row < 0 ? "(gone)" : list_cell(row, 3);
-}
-
-// The priority level the row's menu marks, by its label.
-std::string marked_level()
-{
-    std::string marked;
-    for (GList *menus = gtk_menu_get_for_attach_widget(g2modules.clist); menus; menus = menus->next) {
-        GList *items = gtk_container_get_children(GTK_CONTAINER(menus->data));
-        for (GList *i = items; i; i = i->next)
-            if (GtkWidget *sub = GTK_IS_MENU_ITEM(i->data) ? gtk_menu_item_get_submenu(GTK_MENU_ITEM(i->data)) : nullptr) {
-                GList *levels = gtk_container_get_children(GTK_CONTAINER(sub));
-                for (GList *l = levels; l; l = l->next)
-                    if (gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(l->data)))
-                        marked += gtk_label_get_text(GTK_LABEL(gtk_bin_get_child(GTK_BIN(l->data))));
-                g_list_free(levels);
-            }
-        g_list_free(items);
-    }
-    return marked;
-}
-
-// Takes capabilities out of the test thread's effective set while it lives:
-// root acting as a user without them.
-class without_caps {
-public:
-    explicit without_caps(std::initializer_list<int> caps)
-    {
-        EXPECT_EQ(syscall(SYS_capget, &header_, saved_), 0);
-        __user_cap_data_struct less[2] = {saved_[0], saved_[1]};
-        for (int cap : caps)
-            less[cap / 32].effective &= ~(1u << (cap % 32));
-        EXPECT_EQ(syscall(SYS_capset, &header_, less), 0);
-    }
-    ~without_caps() { syscall(SYS_capset, &header_, saved_); }
-
-private:
-    __user_cap_header_struct header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2] = {};
-};
-
-pid_t replacement = -1; // the process a pid "went to", for the seam below
+pid_t replacement = -1; // where a pid "went", through the seam below
 
 int pidfd_of_replacement(pid_t)
 {
@@ -1423,74 +1327,77 @@ int pidfd_of_replacement(pid_t)
 TEST_F(GuiTest, RowMenuActsOnTheChosenProcessOnly)
 {
     named_child chosen("vask-chosen"), stubborn("vask-stubborn", true), gone("vask-gone"), other("vask-other");
+    const pid_t pid = chosen.pid_;
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
     // Only the actions refresh the list from here on: the timer waits an hour.
     g_source_remove(static_cast<guint>(g2modules.timerid));
     g2modules.timerid = static_cast<int32_t>(g_timeout_add_seconds(3600, [](gpointer) -> gboolean { return TRUE; }, nullptr));
-    ASSERT_EQ(state_shown(chosen.pid()), "S");
+    ASSERT_EQ(shown(pid, 3), "S");
     // The keys go to the window, as once a window manager has given it the
     // focus.
     gtk_window_present(GTK_WINDOW(g2modules.window));
 
-    // Stop from the pointer's menu, continue from the keyboard's.
-    click_row(chosen.pid(), 3);
-    xdo({"key", "s"});
-    EXPECT_TRUE(test::gtk::pump_until([&] { return state_shown(chosen.pid()) == "T"; })) << state_shown(chosen.pid());
+    // Stop from the pointer's menu; the row stays chosen, and the keyboard's
+    // menu continues it; Low is nice 5.
+    on_row(pid, 3, {"s"});
+    EXPECT_TRUE(test::gtk::pump_until([&] { return shown(pid, 3) == "T"; })) << shown(pid, 3);
     EXPECT_EQ(chosen.state(), 'T');
-    // The row stays chosen: the keyboard opens its menu.
     xdo({"key", "shift+F10"});
     xdo({"key", "c"});
-    EXPECT_TRUE(test::gtk::pump_until([&] { return state_shown(chosen.pid()) == "S"; })) << state_shown(chosen.pid());
-    // The current level is marked; Low is nice 5.
-    click_row(chosen.pid(), 3);
-    EXPECT_EQ(marked_level(), "Normal (0)");
-    xdo({"key", "p"});
-    xdo({"key", "l"});
-    EXPECT_TRUE(test::gtk::pump_until([&] { return list_cell(row_of(chosen.pid()), 2) == "5"; }));
-    // Delete ends it, once the user has said yes to the process named.
+    EXPECT_TRUE(test::gtk::pump_until([&] { return shown(pid, 3) == "S"; })) << shown(pid, 3);
+    on_row(pid, 3, {"p", "l"});
+    EXPECT_TRUE(test::gtk::pump_until([&] { return shown(pid, 2) == "5"; })) << shown(pid, 2);
+
+    // Delete ends it once the user has said yes to the process named; Kill
+    // ends what ignores SIGTERM.
+    std::vector<std::string> said;
+    auto answered = [&](const test::gtk::dialog_answerer &a, size_t count) {
+        EXPECT_TRUE(test::gtk::pump_until([&] { return a.seen().size() >= count; }));
+        said.clear();
+        for (const auto &d : a.seen())
+            said.push_back(d.text);
+        return said;
+    };
     {
-        dialog_clicker yes;
+        test::gtk::dialog_answerer yes(g2modules.window);
         xdo({"key", "Delete"});
-        EXPECT_EQ(yes.said(), std::vector<std::string>{"End process " + chosen.id() +
-                                                       " (vask-chosen)?\n\nIt is asked to end (SIGTERM) and may "
-                                                       "save its work first."});
-        EXPECT_TRUE(test::gtk::pump_until([&] { return row_of(chosen.pid()) < 0; }));
-        // Kill ends what ignores SIGTERM.
-        click_row(stubborn.pid(), 3);
-        xdo({"key", "k"});
-        EXPECT_TRUE(test::gtk::pump_until([&] { return row_of(stubborn.pid()) < 0; }));
-        EXPECT_EQ(yes.said(2).back().rfind("Kill process " + stubborn.id() + " (vask-stubborn)?", 0), 0u);
+        EXPECT_TRUE(test::gtk::pump_until([&] { return row_of(pid) < 0; }));
+        on_row(stubborn.pid_, 3, {"k"});
+        EXPECT_TRUE(test::gtk::pump_until([&] { return row_of(stubborn.pid_) < 0; }));
+        EXPECT_EQ(answered(yes, 2),
+                  std::vector<std::string>({"End process " + chosen.id() +
+                                                " (vask-chosen)?\n\nIt is asked to end (SIGTERM) and may save its "
+                                                "work first.",
+                                            "Kill process " + stubborn.id() +
+                                                " (vask-stubborn)?\n\nIt ends at once (SIGKILL): what it has not "
+                                                "saved is lost."}));
     }
 
-    // While the question is open, the process ends and its pid goes to
-    // another program: the yes reaches neither.
-    replacement = other.pid();
+    // While the question is open the process ends and its pid goes to
+    // another program: the yes reaches neither. Its row, still shown, names
+    // another program then.
+    replacement = other.pid_;
     proc_act_operate reused = *proc_act_get();
     reused.pidfd_open = pidfd_of_replacement;
     const proc_act_operate *real = nullptr;
     {
-        dialog_clicker yes([&] {
+        test::gtk::dialog_answerer yes(g2modules.window, [&] {
             if (real)
                 return;
-            kill(gone.pid(), SIGKILL);
-            EXPECT_TRUE(test::eventually([&] { return kill(gone.pid(), 0) != 0; }));
+            kill(gone.pid_, SIGKILL);
+            EXPECT_TRUE(test::eventually([&] { return kill(gone.pid_, 0) != 0; }));
             real = proc_act_set(&reused);
         });
-        click_row(gone.pid(), 3);
-        xdo({"key", "k"});
-        EXPECT_EQ(yes.said(2), std::vector<std::string>({"Kill process " + gone.id() +
-                                                            " (vask-gone)?\n\nIt ends at once (SIGKILL): what it has "
-                                                            "not saved is lost.",
-                                                        "Process " + gone.id() + " (vask-gone) has ended: nothing was done."}));
-    }
-    // Its row, still shown, now names another program.
-    {
-        dialog_clicker ok;
-        click_row(gone.pid(), 3);
-        xdo({"key", "s"});
-        EXPECT_EQ(ok.said(), std::vector<std::string>{"Process " + gone.id() +
-                                                      " (vask-gone) has ended, and its pid now belongs to another "
-                                                      "program (vask-other): nothing was done."});
+        on_row(gone.pid_, 3, {"k"});
+        answered(yes, 2);
+        on_row(gone.pid_, 3, {"s"});
+        EXPECT_EQ(answered(yes, 3),
+                  std::vector<std::string>(
+                      {"Kill process " + gone.id() + " (vask-gone)?\n\nIt ends at once (SIGKILL): what it has not "
+                                                     "saved is lost.",
+                       "Process " + gone.id() + " (vask-gone) has ended: nothing was done.",
+                       "Process " + gone.id() + " (vask-gone) has ended, and its pid now belongs to another program "
+                                                "(vask-other): nothing was done."}));
     }
     proc_act_set(real);
     EXPECT_EQ(other.state(), 'S');
@@ -1499,18 +1406,22 @@ TEST_F(GuiTest, RowMenuActsOnTheChosenProcessOnly)
     named_child stranger("vask-stranger", false, 65534);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2] = {}, user[2] = {};
+    ASSERT_EQ(syscall(SYS_capget, &header, caps), 0);
+    std::copy_n(caps, 2, user);
+    user[0].effective &= ~((1u << CAP_KILL) | (1u << CAP_SYS_NICE));
+    set_caps(user);
     {
-        without_caps user({CAP_KILL, CAP_SYS_NICE});
-        dialog_clicker ok;
-        click_row(stranger.pid(), 3);
-        xdo({"key", "s"});
-        click_row(other.pid(), 3);
-        xdo({"key", "p"});
-        xdo({"key", "v"});
-        EXPECT_EQ(ok.said(2), std::vector<std::string>({"Not permitted: process " + stranger.id() + " belongs to another user",
-                                                       "Not permitted: a higher priority for process " + other.id() +
-                                                           " needs root"}));
+        test::gtk::dialog_answerer ok(g2modules.window);
+        on_row(stranger.pid_, 3, {"s"});
+        on_row(other.pid_, 3, {"p", "v"});
+        EXPECT_EQ(answered(ok, 2),
+                  std::vector<std::string>({"Not permitted: process " + stranger.id() + " belongs to another user",
+                                            "Not permitted: a higher priority for process " + other.id() +
+                                                " needs root"}));
     }
+    set_caps(caps);
     EXPECT_EQ(stranger.state(), 'S');
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 0);
 }

@@ -70,7 +70,8 @@ bool screenshot(GtkWidget *window, const std::string &name)
     return saved;
 }
 
-dialog_answerer::dialog_answerer(GtkWidget *main_window) : main_window_(main_window)
+dialog_answerer::dialog_answerer(GtkWidget *main_window, std::function<void()> before_answer)
+    : main_window_(main_window), before_answer_(std::move(before_answer))
 {
     source_ = g_timeout_add(5, poll, this);
 }
@@ -94,7 +95,10 @@ gboolean dialog_answerer::poll(gpointer data)
         self->seen_.push_back({gtk_window_get_title(GTK_WINDOW(w)), text ? text : "", type,
                                self->main_window_ && GTK_WIDGET_VISIBLE(self->main_window_)});
         g_free(text);
-        gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_OK);
+        if (self->before_answer_)
+            self->before_answer_();
+        const bool question = gtk_dialog_get_widget_for_response(GTK_DIALOG(w), GTK_RESPONSE_ACCEPT);
+        gtk_dialog_response(GTK_DIALOG(w), question ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_OK);
     }
     g_list_free(windows);
     return G_SOURCE_CONTINUE;

@@ -18,7 +18,9 @@ bool image_shows(GtkWidget *image, const std::string &path);
 // Saves what the window shows to <build>/screenshots/name.png.
 bool screenshot(GtkWidget *window, const std::string &name);
 
-// Answers every message dialog that opens with OK and keeps what it showed.
+// Answers every message dialog that opens, and keeps what it showed: yes to a
+// question (its button of GTK_RESPONSE_ACCEPT), OK to the rest. before_answer
+// runs while the dialog is open.
 struct seen_dialog {
     std::string title;
     std::string text;
@@ -28,13 +30,14 @@ struct seen_dialog {
 
 class dialog_answerer {
 public:
-    explicit dialog_answerer(GtkWidget *main_window);
+    explicit dialog_answerer(GtkWidget *main_window, std::function<void()> before_answer = {});
     ~dialog_answerer();
     const std::vector<seen_dialog> &seen() const { return seen_; }
 
 private:
     static gboolean poll(gpointer self);
     GtkWidget *main_window_;
+    std::function<void()> before_answer_;
     guint source_;
     std::vector<seen_dialog> seen_;
 };
