@@ -51,7 +51,7 @@ const proc_act_operate &ops()
     return *act_table.load();
 }
 
-// One read of a file of /proc/<pid> (pid 0: a plain path).
+// One read of a file of /proc/<pid> (pid 0: a plain path); errno kept when it fails.
 bool read_text(const char *name, pid_t pid, file_context_info &info)
 {
     const file_operate &f = *fp_get();
@@ -59,7 +59,9 @@ bool read_text(const char *name, pid_t pid, file_context_info &info)
     if (fd < 0)
         return false;
     info = f.gfread(fd);
+    const int err = errno;
     f.gfclose(fd);
+    errno = err;
     return info.len >= 0;
 }
 
@@ -91,9 +93,10 @@ proc_outcome read_held(proc_target &t)
     if (pid <= 0)
         return proc_outcome::gone;
     proc_info p{};
-    bool read = read_text("stat", static_cast<pid_t>(pid), info) && proc_stat_parse(info.rbuf, p);
+    errno = EIO; // a text that does not parse
+    const bool read = read_text("stat", static_cast<pid_t>(pid), info) && proc_stat_parse(info.rbuf, p);
     const long uid = read && read_text("status", static_cast<pid_t>(pid), info) ? line_number(info.rbuf, "Uid:") : -1;
-    t.error = errno;
+    t.error = uid < 0 && errno == 0 ? EIO : errno;
     if (ended(t))
         return proc_outcome::gone;
     if (uid < 0)
