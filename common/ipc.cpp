@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <grp.h>
 #include <mutex>
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
-#include <time.h>
 #include <vector>
 
 #include "log.h"
@@ -101,6 +101,10 @@ int own_queue(const ipc_endpoint &endpoint, bool clean, bool quiet)
             vskprint(LOG_LEVEL_WARN, "msgque_handle", "message queue %d is not ours, making it anew\n", id);
         clean = false;
         if (msgctl(id, IPC_RMID, nullptr) != 0 && errno != EINVAL && errno != EIDRM) {
+            const int err = errno;
+            if (err == EPERM)
+                msg_queue_held(id);
+            errno = err;
             if (!quiet)
                 vskprint(LOG_LEVEL_WARN, "msgque_handle", "failed to remove message queue %d, errno: %d\n", id,
                          errno);
@@ -112,13 +116,18 @@ int own_queue(const ipc_endpoint &endpoint, bool clean, bool quiet)
     return -2;
 }
 
+// A sender that needs the receiver's queue now may cut its wait short.
+struct {
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool now = false;
+} wake;
+
 void pause_for(std::chrono::milliseconds wait)
 {
-    auto secs = std::chrono::duration_cast<std::chrono::seconds>(wait);
-    struct timespec ts = {.tv_sec = static_cast<time_t>(secs.count()),
-                          .tv_nsec = static_cast<long>(std::chrono::nanoseconds(wait - secs).count())};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    std::unique_lock lock(wake.mutex);
+    wake.cond.wait_for(lock, wait, [] { return wake.now; });
+    wake.now = false;
 }
 
 const ipc_pause_operate pause_operate = {
@@ -159,7 +168,7 @@ void *server_loop(void *)
             if (failing)
                 vskprint(LOG_LEVEL_WARN, __func__, "message queue is back with id: %d\n", msgid);
             failing = false;
-            msg_queue_made();
+            msg_queue_made(msgid);
         }
         int ret = msg_rcv(msgid, &msg);
         request_done();
@@ -209,6 +218,15 @@ const ipc_pause_operate *ipc_pause_set(const ipc_pause_operate *table)
     return pause_in_use.exchange(table ? table : &pause_operate);
 }
 
+void ipc_receiver_wake()
+{
+    {
+        std::lock_guard lock(wake.mutex);
+        wake.now = true;
+    }
+    wake.cond.notify_all();
+}
+
 group_lookup ipc_group_lookup(const char *name, gid_t *gid)
 {
     std::vector<char> buf(group_buffer_first);
@@ -237,9 +255,12 @@ int msgque_handle(char FLAG, const char *fname, bool clean)
 
 int msgque_peer(char FLAG, const char *fname, bool create)
 {
+    // The caller learns the cause from errno: the log must not change it.
     key_t key = ftok(fname, FLAG);
     if (key < 0) {
-        vskprint(LOG_LEVEL_WARN, __func__, "create key failed with: %d, errno: %d\n", key, errno);
+        const int err = errno;
+        vskprint(LOG_LEVEL_WARN, __func__, "create key failed with: %d, errno: %d\n", key, err);
+        errno = err;
         return -1;
     }
     // No mode is asked of a queue that exists: the send itself is checked
@@ -248,16 +269,12 @@ int msgque_peer(char FLAG, const char *fname, bool create)
     if (id < 0 && errno == ENOENT && create)
         id = msgget(key, IPC_CREAT | peer_queue_mode);
     if (id < 0) {
-        vskprint(LOG_LEVEL_WARN, __func__, "get message queue id failed with: %d, errno: %d\n", id, errno);
+        const int err = errno;
+        vskprint(LOG_LEVEL_WARN, __func__, "get message queue id failed with: %d, errno: %d\n", id, err);
+        errno = err;
         return -2;
     }
     return id;
-}
-
-bool msg_post(std::string_view text, int msgflg, bool create_peer)
-{
-    int msgid = msgque_peer(ipc_peer_queue.flag, ipc_peer_queue.fname, create_peer);
-    return msgid >= 0 && msg_post_to(msgid, text, msgflg);
 }
 
 bool msg_post_to(int msgid, std::string_view text, int msgflg)

@@ -51,7 +51,10 @@ int msg_rcv(int msgid, vask::msgbuf *msg);
 void msg_queue_secure(queue_rights *rights);
 // Told by the receiver each time it has its own queue anew: at its start,
 // once any earlier queue under the key is gone, and after a loss.
-void msg_queue_made();
+void msg_queue_made(int msgid);
+// Told by the receiver each time it finds the queue msgid under its key
+// made by another user, who alone may remove it; it tries again later.
+void msg_queue_held(int msgid);
 
 // The group whose members may drive the service.
 inline constexpr char ipc_group[] = "vask";
@@ -73,10 +76,8 @@ int msgque_handle(char FLAG, const char *fname, bool clean);
 // The peer's queue, made when missing if create is set.
 int msgque_peer(char FLAG, const char *fname, bool create);
 
-// Sends text (cut to 5 characters) to the peer's queue, looked up anew.
-// msgflg is 0 or IPC_NOWAIT. Returns whether the message was queued.
-bool msg_post(std::string_view text, int msgflg, bool create_peer);
-// The same, into the queue msgid.
+// Sends text (cut to 5 characters) into the queue msgid. msgflg is 0 or
+// IPC_NOWAIT. Returns whether the message was queued.
 bool msg_post_to(int msgid, std::string_view text, int msgflg);
 
 // Whether a request text asks for the feature bits: exactly one digit '0' to
@@ -103,6 +104,8 @@ const ipc_pause_operate *ipc_pause_get();
 // on, or through its own again after nullptr. Returns the table it replaced.
 // The programs never call it.
 const ipc_pause_operate *ipc_pause_set(const ipc_pause_operate *table);
+// Ends the receiver's wait before its next try, if it waits.
+void ipc_receiver_wake();
 
 // Starts the receiver thread; when the program waits for it, returns once it
 // has ended. Returns whether the receiver was started.

@@ -25,7 +25,8 @@ inline constexpr const char *log_dirs[] = {
     VASK_SYSROOT "/data/",
 };
 
-// Key files of the two message queues.
+// Key files of the two message queues. The board's one running assistant
+// holds a lock on its reply queue's.
 inline constexpr char ostrivel_ipc_key[] = VASK_SYSROOT "/opt/vask/ostrivel/resources/ipc/ostrivel.ipc";
 inline constexpr char quillmar_ipc_key[] = VASK_SYSROOT "/opt/vask/quillmar/resources/ipc/quillmar.ipc";
 
@@ -56,8 +57,6 @@ inline constexpr char icon_non_sysrq[] = VASK_ICON_DIR "non-sysrq.png";
 inline constexpr char process_db[] = VASK_DB_DIR "quillmar.db";
 // Where a database SQLite found damaged is kept.
 inline constexpr char process_db_damaged[] = VASK_DB_DIR "quillmar.db.damaged";
-// Held by the board's one running assistant: the board has one reply queue.
-inline constexpr char quillmar_lock[] = VASK_DB_DIR "quillmar.lock";
 #undef VASK_DB_DIR
 
 } // namespace paths

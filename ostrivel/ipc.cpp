@@ -6,9 +6,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <grp.h>
+#include <pwd.h>
 #include <string_view>
 #include <sys/msg.h>
 #include <unistd.h>
+#include <vector>
 
 #include "../common/ipc.h"
 #include "log.h"
@@ -23,6 +25,9 @@ const bool ipc_server_waits = false;
 
 namespace {
 
+constexpr size_t pw_buffer_first = 1024;
+constexpr size_t pw_buffer_most = 1 << 20;
+
 enum class request_class { feature, digit_command, letter_command, other };
 
 request_class classify(std::string_view text)
@@ -36,6 +41,58 @@ request_class classify(std::string_view text)
     return request_class::other;
 }
 
+// Whether the user uid is, by the user database, a member of the group gid.
+bool group_member(uid_t uid, gid_t gid)
+{
+    std::vector<char> buf(pw_buffer_first);
+    struct passwd pw, *found = nullptr;
+    int ret;
+    while ((ret = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < pw_buffer_most)
+        buf.resize(buf.size() * 2);
+    if (ret != 0 || !found)
+        return false;
+    if (pw.pw_gid == gid)
+        return true;
+    std::vector<gid_t> groups(16);
+    int n = static_cast<int>(groups.size());
+    while (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) {
+        if (static_cast<size_t>(n) <= groups.size())
+            return false;
+        groups.resize(static_cast<size_t>(n));
+    }
+    return std::find(groups.begin(), groups.begin() + n, gid) != groups.begin() + n;
+}
+
+// Anyone may make the queue under the assistant's key before the assistant
+// does, and read or withhold what is sent there. So answers go only into a
+// queue made and owned by root or a member of the group, that no one else may
+// read. A system without the group serves everyone, and answers everyone.
+bool reply_queue_trusted(int msgid)
+{
+    static int refused = -1;
+    struct msqid_ds ds;
+    if (msgctl(msgid, IPC_STAT, &ds) != 0)
+        return false;
+    gid_t gid = no_group;
+    const group_lookup found = ipc_group_lookup(ipc_group, &gid);
+    if (found == group_lookup::missing)
+        return true;
+    const struct ipc_perm &perm = ds.msg_perm;
+    const bool members = found == group_lookup::found;
+    // A group that cannot be looked up leaves root alone trusted.
+    auto ours = [&](uid_t uid) { return uid == 0 || (members && group_member(uid, gid)); };
+    const bool trusted = ours(perm.cuid) && ours(perm.uid) && !(perm.mode & 0004) &&
+                         (!(perm.mode & 0040) || (members && perm.gid == gid));
+    if (!trusted && msgid != refused)
+        vskprint(LOG_LEVEL_ERROR, __func__,
+                 "no answer into reply queue %d: its owner uid %u is not root or a member of %s, or others may read it "
+                 "(mode %03o)\n",
+                 msgid, static_cast<unsigned>(perm.uid), ipc_group, static_cast<unsigned>(perm.mode & 0777));
+    if (!trusted)
+        refused = msgid;
+    return trusted;
+}
+
 } // namespace
 
 void msg_send(const char *data)
@@ -44,7 +101,8 @@ void msg_send(const char *data)
     // replies must not stop the service from serving everyone else.
     // The reply queue is the assistant's to make: one made here would be
     // root's, and the assistant could neither remove nor narrow it.
-    if (!msg_post(data, IPC_NOWAIT, false)) {
+    const int msgid = msgque_peer(ipc_peer_queue.flag, ipc_peer_queue.fname, false);
+    if (msgid < 0 || !reply_queue_trusted(msgid) || !msg_post_to(msgid, data, IPC_NOWAIT)) {
         vskprint(LOG_LEVEL_WARN, __func__, "message failed To send\n");
         return;
     }
@@ -89,10 +147,14 @@ void msg_queue_secure(queue_rights *rights)
 
 // Requests sent from now on are served: the service manager may count the
 // service as started.
-void msg_queue_made()
+void msg_queue_made(int)
 {
     notify_ready();
 }
+
+// Root removes a queue of another user under its key; without the right to,
+// it says so as it tries again.
+void msg_queue_held(int) {}
 
 int8_t request_handle(char (&text)[msg_text_max + 1])
 {

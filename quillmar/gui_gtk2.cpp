@@ -14,6 +14,9 @@
 #include <cstring>
 #include <gdk/gdkkeysyms.h>
 #include <gdk/gdkx.h>
+#include <chrono>
+#include <pwd.h>
+#include <unistd.h>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -275,12 +278,74 @@ bool show_confirm_dialog(const char *msg, const char *action)
 
 // --- requests to the service -------------------------------------------------
 
+// The service takes a request in milliseconds; one left in its queue this
+// long is not being served.
+constexpr auto service_patience = std::chrono::seconds(3);
+
+// The login name of uid, or its number where it has none.
+std::string user_name(uid_t uid)
+{
+    std::string buf(1024, '\0');
+    struct passwd pw, *found = nullptr;
+    while (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == ERANGE && buf.size() < (1u << 20))
+        buf.resize(buf.size() * 2);
+    return found ? std::string(found->pw_name) : std::to_string(uid);
+}
+
+// The design's one line, then the reason and what frees the way.
+std::string trouble_text(const ipc_trouble_info &t)
+{
+    std::string text = "IPC failure with ostrivel service";
+    switch (t.cause) {
+    case ipc_trouble::none:
+    case ipc_trouble::failed:
+        break;
+    case ipc_trouble::not_installed:
+        text += "\n\nThe service ostrivel is not installed. Install it with\n    sudo apt install ostrivel";
+        break;
+    case ipc_trouble::not_member: {
+        const std::string me = user_name(geteuid());
+        text += "\n\nOnly members of the group vask may use the service, and " + me +
+                " is not one in this session. Add the user with\n    sudo adduser " + me +
+                " vask\nthen log out and log in again.";
+        break;
+    }
+    case ipc_trouble::not_running:
+        text += "\n\nThe service ostrivel is not running. Start it with\n    sudo systemctl start ostrivel";
+        break;
+    case ipc_trouble::reply_queue_held:
+        text += "\n\nAnother user";
+        if (t.holder != static_cast<uid_t>(-1))
+            text += ", uid " + std::to_string(t.holder) + " (" + user_name(t.holder) + "),";
+        text += " holds this window's reply queue: no answer of the service can reach it. Free it with\n"
+                "    sudo ipcrm -q " +
+                std::to_string(t.queue) + "\nThe window takes the queue over by itself once it is free.";
+        break;
+    }
+    return text;
+}
+
+void tell_trouble()
+{
+    ipc_trouble_info trouble;
+    if (msg_trouble(service_patience, &trouble))
+        g2operate().error_dialog(trouble_text(trouble).c_str());
+}
+
 void gtk2_call_ipc(uint8_t type, const char *cmd)
 {
     if (type != ipc_to_service)
         return;
-    if (msg_send(cmd) < 0)
-        g2operate().error_dialog("IPC failure with ostrivel service");
+    if (msg_send(cmd) < 0) {
+        tell_trouble();
+        return;
+    }
+    // A stopped service leaves the request in its queue: say so once it has
+    // waited too long.
+    g_timeout_add(std::chrono::milliseconds(service_patience).count() + 100, [](gpointer) -> gboolean {
+        tell_trouble();
+        return G_SOURCE_REMOVE;
+    }, nullptr);
 }
 
 // --- Base Functions panel ----------------------------------------------------

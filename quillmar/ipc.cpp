@@ -11,6 +11,7 @@
 #include <string_view>
 #include <sys/msg.h>
 #include <unistd.h>
+#include <utility>
 
 #include "common/ipc.h"
 #include "log.h"
@@ -30,6 +31,7 @@ namespace {
 // whether the kernel took it.
 struct pending_request {
     bool feature;
+    std::chrono::steady_clock::time_point sent;
     int request_queue; // the service's queue it went into
     char text[msg_text_max + 1]{}; // as sent; empty for an earlier run's
 };
@@ -43,6 +45,13 @@ struct pending_list {
     size_t settled = 0;
     int reply_queue = -1; // the receiver's queue, once it receives
     bool no_receiver = false;
+    // What the receiver last found under the reply key, if not its queue:
+    // another user's queue, which only that user (or root) may remove.
+    int held = -1;
+    uid_t holder = static_cast<uid_t>(-1);
+    unsigned reports = 0; // counts the receiver's tries
+    ipc_trouble_info trouble; // of the last failed send
+    ipc_trouble told = ipc_trouble::none;
 };
 
 pending_list pending;
@@ -57,20 +66,70 @@ size_t messages_waiting(int msgid)
     return msgid >= 0 && msgctl(msgid, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
 }
 
-void wait_for_receiver(std::unique_lock<std::mutex> &lock)
+// Whether the receiver has its queue, so that replies can come. One that is
+// starting is given a second. One that found the key held by another user is
+// woken to try again at once: the queue may have been freed since.
+bool wait_for_receiver(std::unique_lock<std::mutex> &lock)
 {
     if (pending.reply_queue >= 0 || pending.no_receiver)
-        return;
-    if (!pending.receiver_ready.wait_for(lock, receiver_start_wait, [] { return pending.reply_queue >= 0; })) {
+        return true;
+    const unsigned reports = pending.reports;
+    if (pending.held >= 0)
+        ipc_receiver_wake();
+    if (!pending.receiver_ready.wait_for(lock, receiver_start_wait, [&] { return pending.reports != reports; }) &&
+        reports == 0) {
         vskprint(LOG_LEVEL_INFO, __func__, "no receiver for replies\n");
         pending.no_receiver = true;
+        return true;
     }
+    return pending.reply_queue >= 0;
+}
+
+// The owner of the queue msgid, which this user may have no right to read:
+// looked up among all queues, as ipcs does.
+uid_t queue_owner(int msgid)
+{
+    struct msginfo info;
+    const int last = msgctl(0, MSG_INFO, reinterpret_cast<struct msqid_ds *>(&info));
+    for (int index = 0; index <= last; index++) {
+        struct msqid_ds ds;
+        if (msgctl(index, MSG_STAT_ANY, &ds) == msgid)
+            return ds.msg_perm.uid;
+    }
+    return static_cast<uid_t>(-1);
+}
+
+// Why a send failed, from the errno of the call that failed: the key (-1),
+// the queue (-2), or the send itself.
+ipc_trouble send_trouble(int msgid, int err)
+{
+    if (msgid == -1)
+        return err == ENOENT ? ipc_trouble::not_installed : ipc_trouble::failed;
+    if (err == EACCES)
+        return ipc_trouble::not_member;
+    // Full: the service takes nothing out.
+    if (msgid >= 0 && err == EAGAIN)
+        return ipc_trouble::not_running;
+    return ipc_trouble::failed;
+}
+
+// Whether the oldest request still waiting for its reply has waited longer
+// than patience, with the service's queue it went into holding requests yet.
+bool requests_untaken(std::chrono::milliseconds patience)
+{
+    if (pending.requests.size() <= pending.settled)
+        return false;
+    const pending_request &oldest = pending.requests[pending.settled];
+    return std::chrono::steady_clock::now() - oldest.sent > patience && messages_waiting(oldest.request_queue) > 0;
 }
 
 // Called on the receiver thread with the queue it receives on.
 void receiver_queue(int msgid)
 {
     std::lock_guard lock(pending.mutex);
+    pending.held = -1;
+    pending.reports++;
+    pending.receiver_ready.notify_all();
     if (pending.reply_queue == msgid)
         return;
     // Replies to what was sent before went to a queue that is gone.
@@ -80,7 +139,6 @@ void receiver_queue(int msgid)
     pending.requests.clear();
     pending.settled = 0;
     pending.reply_queue = msgid;
-    pending.receiver_ready.notify_all();
 }
 
 // Before a request goes into the service's queue request_queue.
@@ -107,7 +165,8 @@ void reconcile(int request_queue)
         // None of ours waits for the service: what does was sent by an
         // earlier run, and is answered before this request.
         for (size_t n = messages_waiting(request_queue); n > 0; n--)
-            requests.push_back({.feature = false, .request_queue = request_queue});
+            requests.push_back(
+                {.feature = false, .sent = std::chrono::steady_clock::now(), .request_queue = request_queue});
     }
 }
 
@@ -117,25 +176,47 @@ int8_t msg_send(const char *cmd)
 {
     const std::string_view text = std::string_view(cmd).substr(0, msg_text_max);
     std::unique_lock lock(pending.mutex);
-    wait_for_receiver(lock);
+    // A request whose reply cannot come is not sent: the service would act
+    // on it, and the window would never show what it did.
+    if (!wait_for_receiver(lock)) {
+        pending.trouble = {.cause = ipc_trouble::reply_queue_held, .queue = pending.held, .holder = pending.holder};
+        vskprint(LOG_LEVEL_WARN, __func__, "message failed to send\n");
+        return -1;
+    }
     // Sends come from the GUI thread: a full queue (service not running) is a
     // failed send, never a frozen window.
     const int msgid = msgque_peer(ipc_peer_queue.flag, ipc_peer_queue.fname, true);
     if (msgid >= 0)
         reconcile(msgid);
     if (msgid < 0 || !msg_post_to(msgid, text, IPC_NOWAIT)) {
+        pending.trouble = {.cause = send_trouble(msgid, errno)};
         vskprint(LOG_LEVEL_WARN, __func__, "message failed to send\n");
         return -1;
     }
+    if (pending.told != ipc_trouble::not_running)
+        pending.told = ipc_trouble::none;
     // Recorded before the lock is let go: the receiver cannot take the reply
     // before it knows what it answers. With no receiver no reply is ever
     // taken, and the list would only grow.
     if (pending.reply_queue >= 0) {
-        pending_request &sent = pending.requests.emplace_back(
-            pending_request{.feature = is_feature_request(text), .request_queue = msgid});
+        pending_request &sent = pending.requests.emplace_back(pending_request{
+            .feature = is_feature_request(text), .sent = std::chrono::steady_clock::now(), .request_queue = msgid});
         text.copy(sent.text, text.size());
     }
     return 0;
+}
+
+bool msg_trouble(std::chrono::milliseconds patience, ipc_trouble_info *info)
+{
+    std::lock_guard lock(pending.mutex);
+    ipc_trouble_info found = std::exchange(pending.trouble, {});
+    if (found.cause == ipc_trouble::none && requests_untaken(patience))
+        found.cause = ipc_trouble::not_running;
+    if (found.cause == ipc_trouble::none || found.cause == pending.told)
+        return false;
+    pending.told = found.cause;
+    *info = found;
+    return true;
 }
 
 // Replies come only from root (the service) and from this user: the queue is
@@ -148,8 +229,21 @@ void msg_queue_secure(queue_rights *rights)
     rights->mode = 0600;
 }
 
-// Nothing outside the assistant waits for its queue.
-void msg_queue_made() {}
+void msg_queue_made(int msgid)
+{
+    receiver_queue(msgid);
+}
+
+void msg_queue_held(int msgid)
+{
+    const uid_t owner = queue_owner(msgid);
+    std::lock_guard lock(pending.mutex);
+    pending.reply_queue = -1;
+    pending.held = msgid;
+    pending.holder = owner;
+    pending.reports++;
+    pending.receiver_ready.notify_all();
+}
 
 void notifier_register(int type, gui_update_fn tmp)
 {
@@ -167,7 +261,6 @@ void notifier_register(int type, sysrq_failed_fn tmp)
 
 int msg_rcv(int msgid, vask::msgbuf *msg)
 {
-    receiver_queue(msgid);
     // Wait for a reply without taking it (a text too long for no room): it
     // is taken under the lock, so a send that counts the replies waiting
     // counts this one as well.
@@ -185,6 +278,7 @@ int msg_rcv(int msgid, vask::msgbuf *msg)
     signed char status = 0;
     sscanf(text, "%hhd", &status);
     vskprint(LOG_LEVEL_INFO, __func__, "message receive with %d\n", status);
+    pending.told = ipc_trouble::none;
     // A reply that comes with no send since a restart of the service is the
     // old service's answer to the oldest request: the new one has had none of
     // ours. Requests the restart lost are dropped by the next send.

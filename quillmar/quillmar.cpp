@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/ipc.h"
@@ -28,9 +27,6 @@ constexpr char program_name[] = "quillmar";
 // front, or a dialog said that it runs.
 constexpr int exit_brought_forward = 0;
 constexpr int exit_already_running = 12;
-// Any member of vask may take the lock; no one else may open the file and
-// hold it against them. The directory gives the file its group.
-constexpr mode_t lock_mode = 0640;
 
 constexpr const char *usage_lines[] = {
     " |----------------------------------------| ",
@@ -79,17 +75,17 @@ enum class board_lock { held, taken, none };
 // however it ends, so a crashed assistant keeps no later one out.
 unique_fd lock_fd;
 
+// The lock is on the key file of the reply queue: the board's one queue, and
+// a file that lies in a directory of root's, so that no user can remove or
+// replace it and start a second assistant beside the first. The package
+// makes it readable to root and vask alone: no one else may hold it.
 board_lock board_lock_take(int &err)
 {
-    unique_fd fd(open(paths::quillmar_lock, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, lock_mode));
+    unique_fd fd(open(paths::quillmar_ipc_key, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.ok()) {
         err = errno;
         return board_lock::none;
     }
-    struct stat st;
-    // The umask may have taken the group's read from a file made here.
-    if (fstat(fd.get(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) != lock_mode)
-        (void)fchmod(fd.get(), lock_mode);
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         err = errno;
         return err == EWOULDBLOCK ? board_lock::taken : board_lock::none;
@@ -140,7 +136,7 @@ int main(int argc, char **argv)
              quillmar_version_major, quillmar_version_minor, getpid());
     if (lock == board_lock::none)
         vskprint(LOG_LEVEL_ERROR, __func__, "cannot lock %s, errno: %d, a second assistant is not kept out\n",
-                 paths::quillmar_lock, lock_err);
+                 paths::quillmar_ipc_key, lock_err);
     server_init();
     gui_run(quillmar_clean_up);
     quillmar_clean_up(0);

@@ -298,7 +298,18 @@ TEST_F(EndToEnd, AFailedSendLeavesTheFeatureButtonsTrue)
     const bool dialog = test::gtk::pump_until([&] { return answerer.seen().size() == 1; });
     fs::rename(key + ".away", key);
     ASSERT_TRUE(dialog);
-    EXPECT_EQ(answerer.seen()[0].text, "IPC failure with ostrivel service");
+    EXPECT_TRUE(answerer.seen()[0].text.starts_with("IPC failure with ostrivel service\n")) << answerer.seen()[0].text;
+    EXPECT_NE(answerer.seen()[0].text.find("sudo apt install ostrivel"), std::string::npos);
+    EXPECT_EQ(test::board::trigger(), "");
+
+    // Stopped: the request waits in the service's queue, and the window
+    // says why once it has waited too long; the start discards it.
+    stop_service();
+    click(g2modules.sysrq_btns[sysrq_t_btn]);
+    ASSERT_TRUE(test::gtk::pump_until([&] { return answerer.seen().size() == 2; }));
+    EXPECT_TRUE(answerer.seen()[1].text.starts_with("IPC failure with ostrivel service\n")) << answerer.seen()[1].text;
+    EXPECT_NE(answerer.seen()[1].text.find("sudo systemctl start ostrivel"), std::string::npos);
+    start_service();
     EXPECT_EQ(test::board::trigger(), "");
 
     click(g2modules.base_btns[sysrq_feature_btn]);

@@ -22,6 +22,7 @@
 #include "gtk_support.h"
 #include "gui_gtk2.h"
 #include "ip.h"
+#include "common/ipc.h"
 #include "paths.h"
 #include "proc_action.h"
 #include "process.h"
@@ -170,6 +171,8 @@ protected:
     void SetUp() override
     {
         requests = test::wire::request_queue();
+        // A send that goes through ends what an earlier failed one had to tell.
+        ASSERT_EQ(msg_send("0"), 0);
         test::wire::drain(requests);
     }
 
@@ -419,19 +422,48 @@ TEST_F(GuiTest, DialogsShowTheirTextLiterally)
     }
 }
 
-TEST_F(GuiTest, UnreachableServiceShowsTheIpcErrorForEveryButton)
+// Each cause is told once, with its fix, however often the user clicks; told
+// again once it came back after a send went through.
+TEST_F(GuiTest, AnUnreachableServiceIsExplainedOncePerCause)
 {
     const std::string key = paths::ostrivel_ipc_key;
-    fs::rename(key, key + ".away");
+    struct msqid_ds room;
+    ASSERT_EQ(msgctl(requests, IPC_STAT, &room), 0);
+    const struct {
+        const char *fix;
+        std::function<void()> fault, mend;
+    } causes[] = {
+        {"sudo apt install ostrivel", [&] { fs::rename(key, key + ".away"); }, [&] { fs::rename(key + ".away", key); }},
+        // Full: nothing takes the requests out.
+        {"sudo systemctl start ostrivel",
+         [&] {
+             struct msqid_ds one = room;
+             one.msg_qbytes = msg_text_size;
+             msgctl(requests, IPC_SET, &one);
+             test::wire::send(requests, "m");
+         },
+         [&] {
+             msgctl(requests, IPC_SET, &room);
+             test::wire::drain(requests);
+         }},
+    };
     test::gtk::dialog_answerer answerer(g2modules.window);
-    gtk_button_clicked(GTK_BUTTON(g2modules.sysrq_btns[13])); // "b: Reboot"
-    gtk_button_clicked(GTK_BUTTON(g2modules.sysrq_btns[32])); // "7 [Log level]"
-    gtk_button_clicked(GTK_BUTTON(g2modules.base_btns[2]));
-    fs::rename(key + ".away", key);
-    ASSERT_EQ(answerer.seen().size(), 3u);
-    for (const auto &d : answerer.seen()) {
-        EXPECT_EQ(d.title, "Error");
-        EXPECT_EQ(d.text, "IPC failure with ostrivel service");
+    for (int round = 0; round < 2; round++) {
+        for (const auto &c : causes) {
+            const size_t before = answerer.seen().size();
+            c.fault();
+            gtk_button_clicked(GTK_BUTTON(g2modules.sysrq_btns[13])); // "b: Reboot"
+            gtk_button_clicked(GTK_BUTTON(g2modules.sysrq_btns[32])); // "7 [Log level]"
+            gtk_button_clicked(GTK_BUTTON(g2modules.base_btns[2]));
+            c.mend();
+            ASSERT_EQ(answerer.seen().size(), before + 1) << c.fix;
+            const auto &d = answerer.seen().back();
+            EXPECT_EQ(d.title, "Error");
+            EXPECT_TRUE(d.text.starts_with("IPC failure with ostrivel service\n")) << d.text;
+            EXPECT_NE(d.text.find(c.fix), std::string::npos) << d.text;
+            gtk_button_clicked(GTK_BUTTON(g2modules.base_btns[2]));
+            EXPECT_EQ(test::wire::receive(requests, std::chrono::milliseconds(0)), "1");
+        }
     }
 }
 
@@ -549,7 +581,7 @@ TEST_F(GuiTest, UnreachableServiceAtStartShowsTheErrorBeforeTheWindow)
     gui.quillmar_gui_run(0);
     fs::rename(key + ".away", key);
     ASSERT_EQ(answerer.seen().size(), 1u);
-    EXPECT_EQ(answerer.seen()[0].text, "IPC failure with ostrivel service");
+    EXPECT_TRUE(answerer.seen()[0].text.starts_with("IPC failure with ostrivel service\n")) << answerer.seen()[0].text;
     EXPECT_FALSE(answerer.seen()[0].main_window_visible);
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(g2modules.window));
 }
