@@ -24,6 +24,8 @@ namespace {
 // The peer's queue, when a sender has to make it: the peer takes it over
 // (removes it and makes its own) when it starts.
 constexpr int peer_queue_mode = 0777;
+// The owner's write bit: the kernel checks it against the caller's class.
+constexpr int peer_send_right = 0200;
 // A squatter can recreate the key between each removal and the exclusive
 // make; past this many lost rounds the receiver backs off and tries later.
 constexpr int make_tries = 16;
@@ -263,9 +265,8 @@ int msgque_peer(char FLAG, const char *fname, bool create)
         errno = err;
         return -1;
     }
-    // No mode is asked of a queue that exists: the send itself is checked
-    // against the queue's permissions.
-    int id = msgget(key, 0);
+    // Looked up with the right to send: who may not send learns it here.
+    int id = msgget(key, peer_send_right);
     if (id < 0 && errno == ENOENT && create)
         id = msgget(key, IPC_CREAT | peer_queue_mode);
     if (id < 0) {

@@ -1,6 +1,7 @@
 // The log facility. The same source is built into both programs; the
-// assistant's build defines VASK_ASSISTANT, which changes the file name and
-// two checks (see log_exit and vskprint).
+// assistant's build defines VASK_ASSISTANT, which changes the file name,
+// two checks (see log_exit and vskprint) and what a log nowhere to be had
+// ends (see log_file_open).
 #include "log.h"
 
 #include <algorithm>
@@ -24,12 +25,16 @@
 static constexpr char program_name[] = "quillmar";
 static constexpr bool level_check_before_open = true;
 static constexpr bool exit_only_when_open = false;
+// A desktop user outside vask may write in none of the log directories; the
+// window must still open, to tell that user why the service refuses them.
+static constexpr bool runs_without_log = true;
 #else
 [[noreturn]] void ostrivel_clean_up(int exitnum);
 #define program_clean_up ostrivel_clean_up
 static constexpr char program_name[] = "ostrivel";
 static constexpr bool level_check_before_open = false;
 static constexpr bool exit_only_when_open = true;
+static constexpr bool runs_without_log = false;
 #endif
 
 vsk_log_info glog;
@@ -109,6 +114,12 @@ void log_file_open()
         }
         int err = errno;
         log_syslog(LOG_WARNING, "%s: log file failed to open with path: %s\n", "log_file_open", path);
+        if (index == std::size(paths::log_dirs) - 1 && runs_without_log) {
+            // Its lines go on to standard error, as before the log was opened.
+            log_syslog(LOG_ERR, "%s: all log files have failed to be created, lines go to standard error, errno: %d\n",
+                       "log_file_open", err);
+            return;
+        }
         if (index == std::size(paths::log_dirs) - 1) {
             log_syslog(LOG_ERR, "%s: all log files have failed to be created and the program will exit, errno: %d\n",
                        "log_file_open", err);

@@ -176,18 +176,18 @@ int8_t msg_send(const char *cmd)
 {
     const std::string_view text = std::string_view(cmd).substr(0, msg_text_max);
     std::unique_lock lock(pending.mutex);
+    const int msgid = msgque_peer(ipc_peer_queue.flag, ipc_peer_queue.fname, true);
     // A request whose reply cannot come is not sent: the service would act
     // on it, and the window would never show what it did.
-    if (!wait_for_receiver(lock)) {
+    if (msgid >= 0 && !wait_for_receiver(lock)) {
         pending.trouble = {.cause = ipc_trouble::reply_queue_held, .queue = pending.held, .holder = pending.holder};
         vskprint(LOG_LEVEL_WARN, __func__, "message failed to send\n");
         return -1;
     }
-    // Sends come from the GUI thread: a full queue (service not running) is a
-    // failed send, never a frozen window.
-    const int msgid = msgque_peer(ipc_peer_queue.flag, ipc_peer_queue.fname, true);
     if (msgid >= 0)
         reconcile(msgid);
+    // Sends come from the GUI thread: a full queue (service not running) is a
+    // failed send, never a frozen window.
     if (msgid < 0 || !msg_post_to(msgid, text, IPC_NOWAIT)) {
         pending.trouble = {.cause = send_trouble(msgid, errno)};
         vskprint(LOG_LEVEL_WARN, __func__, "message failed to send\n");
