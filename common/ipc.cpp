@@ -72,6 +72,7 @@ int own_queue(const ipc_endpoint &endpoint, bool clean, bool quiet)
     }
     queue_rights want{};
     msg_queue_secure(&want);
+    int last = -1; // the last queue found in the way
     for (int attempt = 0; attempt < make_tries; attempt++) {
         int id = msgget(key, IPC_CREAT | IPC_EXCL | static_cast<int>(want.mode));
         if (id >= 0) {
@@ -93,6 +94,7 @@ int own_queue(const ipc_endpoint &endpoint, bool clean, bool quiet)
         id = msgget(key, 0);
         if (id < 0)
             continue; // removed in between: make it now
+        last = id;
         struct msqid_ds ds;
         bool readable = msgctl(id, IPC_STAT, &ds) == 0;
         if (!clean && readable && rights_match(ds, want))
@@ -115,15 +117,19 @@ int own_queue(const ipc_endpoint &endpoint, bool clean, bool quiet)
     }
     if (!quiet)
         vskprint(LOG_LEVEL_WARN, "msgque_handle", "message queue taken again after %d removals\n", make_tries);
+    msg_queue_held(last);
     return -2;
 }
 
-// A sender that needs the receiver's queue now may cut its wait short.
-struct {
+// A sender that needs the receiver's queue now may cut its wait short. Never
+// destroyed: the program exits with the receiver waiting on it, and glibc's
+// destruction of a condition waited on would wait for that waiter.
+struct wake_state {
     std::mutex mutex;
     std::condition_variable cond;
     bool now = false;
-} wake;
+};
+wake_state &wake = *new wake_state;
 
 void pause_for(std::chrono::milliseconds wait)
 {

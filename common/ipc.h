@@ -52,8 +52,9 @@ void msg_queue_secure(queue_rights *rights);
 // Told by the receiver each time it has its own queue anew: at its start,
 // once any earlier queue under the key is gone, and after a loss.
 void msg_queue_made(int msgid);
-// Told by the receiver each time it finds the queue msgid under its key
-// made by another user, who alone may remove it; it tries again later.
+// Told by the receiver each time another user's queue msgid under its key
+// keeps it from making its own: one it may not remove, or one made again at
+// each removal. It tries again later.
 void msg_queue_held(int msgid);
 
 // The group whose members may drive the service.

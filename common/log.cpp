@@ -49,6 +49,9 @@ constexpr time_t utc8_offset = 8 * 60 * 60;
 // try can lose only to someone who recreates the name in between.
 constexpr int replace_tries = 3;
 
+// Set once log_init found no log file to take: the level still applies.
+bool stderr_only = false;
+
 std::atomic<log_clock_fn> log_clock{[] { return time(nullptr); }};
 
 void log_syslog(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -118,6 +121,7 @@ void log_file_open()
             // Its lines go on to standard error, as before the log was opened.
             log_syslog(LOG_ERR, "%s: all log files have failed to be created, lines go to standard error, errno: %d\n",
                        "log_file_open", err);
+            stderr_only = true;
             return;
         }
         if (index == std::size(paths::log_dirs) - 1) {
@@ -215,7 +219,7 @@ void log_exit()
 void vsk_log_print(uint8_t dbglevel, const char *func, const char *fmt, ...)
 {
     const bool open = glog.has_init;
-    if (open && dbglevel > glog.curlevel)
+    if ((open || stderr_only) && dbglevel > glog.curlevel)
         return;
     if ((open || level_check_before_open) && (dbglevel == 0 || dbglevel > LOG_LEVEL_DEBUG)) {
         log_syslog(LOG_WARNING, "%s: need the right level of debugging [1 - 4]\n", "vskprint");

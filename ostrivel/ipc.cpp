@@ -81,13 +81,15 @@ bool reply_queue_trusted(int msgid)
     const bool members = found == group_lookup::found;
     // A group that cannot be looked up leaves root alone trusted.
     auto ours = [&](uid_t uid) { return uid == 0 || (members && group_member(uid, gid)); };
+    // The kernel lets the creator's group read as well as the owner's.
     const bool trusted = ours(perm.cuid) && ours(perm.uid) && !(perm.mode & 0004) &&
-                         (!(perm.mode & 0040) || (members && perm.gid == gid));
+                         (!(perm.mode & 0040) || (members && perm.gid == gid && perm.cgid == gid));
     if (!trusted && msgid != refused)
         vskprint(LOG_LEVEL_ERROR, __func__,
-                 "no answer into reply queue %d: its owner uid %u is not root or a member of %s, or others may read it "
-                 "(mode %03o)\n",
-                 msgid, static_cast<unsigned>(perm.uid), ipc_group, static_cast<unsigned>(perm.mode & 0777));
+                 "no answer into reply queue %d: its owner uid %u (creator uid %u) is not root or a member of %s, or "
+                 "others may read it (mode %03o)\n",
+                 msgid, static_cast<unsigned>(perm.uid), static_cast<unsigned>(perm.cuid), ipc_group,
+                 static_cast<unsigned>(perm.mode & 0777));
     if (!trusted)
         refused = msgid;
     return trusted;

@@ -317,9 +317,10 @@ std::string trouble_text(const ipc_trouble_info &t)
         text += "\n\nAnother user";
         if (t.holder != static_cast<uid_t>(-1))
             text += ", uid " + std::to_string(t.holder) + " (" + user_name(t.holder) + "),";
-        text += " holds this window's reply queue: no answer of the service can reach it. Free it with\n"
-                "    sudo ipcrm -q " +
-                std::to_string(t.queue) + "\nThe window takes the queue over by itself once it is free.";
+        text += " holds this window's reply queue: no answer from the service can reach it.";
+        if (t.queue >= 0)
+            text += " Free it with\n    sudo ipcrm -q " + std::to_string(t.queue);
+        text += "\nThe window takes the queue over by itself once it is free.";
         break;
     }
     return text;

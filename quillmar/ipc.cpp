@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <sys/msg.h>
@@ -51,7 +52,7 @@ struct pending_list {
     uid_t holder = static_cast<uid_t>(-1);
     unsigned reports = 0; // counts the receiver's tries
     ipc_trouble_info trouble; // of the last failed send
-    ipc_trouble told = ipc_trouble::none;
+    ipc_trouble_info told;    // the cause last told, and its queue
 };
 
 pending_list pending;
@@ -85,16 +86,25 @@ bool wait_for_receiver(std::unique_lock<std::mutex> &lock)
     return pending.reply_queue >= 0;
 }
 
-// The owner of the queue msgid, which this user may have no right to read:
-// looked up among all queues, as ipcs does.
-uid_t queue_owner(int msgid)
+// The creator of the queue msgid, which this user may have no right to read:
+// found in the kernel's list of all queues, as ipcs finds it. Not its owner:
+// the creator may hand the queue to any uid, and keeps the right to it.
+uid_t queue_creator(int msgid)
 {
-    struct msginfo info;
-    const int last = msgctl(0, MSG_INFO, reinterpret_cast<struct msqid_ds *>(&info));
-    for (int index = 0; index <= last; index++) {
-        struct msqid_ds ds;
-        if (msgctl(index, MSG_STAT_ANY, &ds) == msgid)
-            return ds.msg_perm.uid;
+    std::unique_ptr<FILE, int (*)(FILE *)> list(fopen("/proc/sysvipc/msg", "re"), fclose);
+    char line[256];
+    // The first line names the columns.
+    if (!list || !fgets(line, sizeof(line), list.get()))
+        return static_cast<uid_t>(-1);
+    while (fgets(line, sizeof(line), list.get())) {
+        // key msqid perms cbytes qnum lspid lrpid uid gid cuid ...
+        int key = 0, id = 0;
+        unsigned mode = 0, lspid = 0, lrpid = 0, uid = 0, gid = 0, cuid = 0;
+        unsigned long cbytes = 0, qnum = 0;
+        if (sscanf(line, "%d %d %o %lu %lu %u %u %u %u %u", &key, &id, &mode, &cbytes, &qnum, &lspid, &lrpid, &uid,
+                   &gid, &cuid) == 10 &&
+            id == msgid)
+            return static_cast<uid_t>(cuid);
     }
     return static_cast<uid_t>(-1);
 }
@@ -121,24 +131,6 @@ bool requests_untaken(std::chrono::milliseconds patience)
         return false;
     const pending_request &oldest = pending.requests[pending.settled];
     return std::chrono::steady_clock::now() - oldest.sent > patience && messages_waiting(oldest.request_queue) > 0;
-}
-
-// Called on the receiver thread with the queue it receives on.
-void receiver_queue(int msgid)
-{
-    std::lock_guard lock(pending.mutex);
-    pending.held = -1;
-    pending.reports++;
-    pending.receiver_ready.notify_all();
-    if (pending.reply_queue == msgid)
-        return;
-    // Replies to what was sent before went to a queue that is gone.
-    if (!pending.requests.empty())
-        vskprint(LOG_LEVEL_INFO, __func__, "reply queue made anew, %zu requests will not be answered\n",
-                 pending.requests.size());
-    pending.requests.clear();
-    pending.settled = 0;
-    pending.reply_queue = msgid;
 }
 
 // Before a request goes into the service's queue request_queue.
@@ -193,8 +185,8 @@ int8_t msg_send(const char *cmd)
         vskprint(LOG_LEVEL_WARN, __func__, "message failed to send\n");
         return -1;
     }
-    if (pending.told != ipc_trouble::not_running)
-        pending.told = ipc_trouble::none;
+    if (pending.told.cause != ipc_trouble::not_running)
+        pending.told = {};
     // Recorded before the lock is let go: the receiver cannot take the reply
     // before it knows what it answers. With no receiver no reply is ever
     // taken, and the list would only grow.
@@ -212,9 +204,10 @@ bool msg_trouble(std::chrono::milliseconds patience, ipc_trouble_info *info)
     ipc_trouble_info found = std::exchange(pending.trouble, {});
     if (found.cause == ipc_trouble::none && requests_untaken(patience))
         found.cause = ipc_trouble::not_running;
-    if (found.cause == ipc_trouble::none || found.cause == pending.told)
+    if (found.cause == ipc_trouble::none ||
+        (found.cause == pending.told.cause && found.queue == pending.told.queue))
         return false;
-    pending.told = found.cause;
+    pending.told = found;
     *info = found;
     return true;
 }
@@ -231,12 +224,24 @@ void msg_queue_secure(queue_rights *rights)
 
 void msg_queue_made(int msgid)
 {
-    receiver_queue(msgid);
+    std::lock_guard lock(pending.mutex);
+    pending.held = -1;
+    pending.reports++;
+    pending.receiver_ready.notify_all();
+    if (pending.reply_queue == msgid)
+        return;
+    // Replies to what was sent before went to a queue that is gone.
+    if (!pending.requests.empty())
+        vskprint(LOG_LEVEL_INFO, __func__, "reply queue made anew, %zu requests will not be answered\n",
+                 pending.requests.size());
+    pending.requests.clear();
+    pending.settled = 0;
+    pending.reply_queue = msgid;
 }
 
 void msg_queue_held(int msgid)
 {
-    const uid_t owner = queue_owner(msgid);
+    const uid_t owner = msgid >= 0 ? queue_creator(msgid) : static_cast<uid_t>(-1);
     std::lock_guard lock(pending.mutex);
     pending.reply_queue = -1;
     pending.held = msgid;
@@ -278,7 +283,7 @@ int msg_rcv(int msgid, vask::msgbuf *msg)
     signed char status = 0;
     sscanf(text, "%hhd", &status);
     vskprint(LOG_LEVEL_INFO, __func__, "message receive with %d\n", status);
-    pending.told = ipc_trouble::none;
+    pending.told = {};
     // A reply that comes with no send since a restart of the service is the
     // old service's answer to the oldest request: the new one has had none of
     // ours. Requests the restart lost are dropped by the next send.

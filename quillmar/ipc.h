@@ -40,11 +40,11 @@ enum class ipc_trouble {
 struct ipc_trouble_info {
     ipc_trouble cause = ipc_trouble::none;
     int queue = -1;                        // reply_queue_held: the queue
-    uid_t holder = static_cast<uid_t>(-1); // and its owner, when readable
+    uid_t holder = static_cast<uid_t>(-1); // and its creator, when known
 };
 
 // The trouble to tell the user, if any: the cause of the last failed send, or
 // else requests left untaken in the service's queue for longer than patience.
-// Each cause is told once, until a reply comes, or, for the causes a send
-// meets, until a send goes through.
+// Each cause (and held queue) is told once, until a reply comes, or, for the
+// causes a send meets, until a send goes through.
 bool msg_trouble(std::chrono::milliseconds patience, ipc_trouble_info *info);

@@ -492,13 +492,18 @@ const ipc_pause_operate minute_pause = {
 TEST_F(QueueAccess, AStrangersReplyQueueGetsNoAnswerAndIsNamed)
 {
     const key_t key = ftok(paths::quillmar_ipc_key, 'z');
+    // Handed to root: the creator keeps every right to it all the same.
     ASSERT_EQ(run_as(other, false, [key] {
                   int q = msgget(key, IPC_CREAT | 0622);
+                  struct msqid_ds ds;
                   struct {
                       long mtype;
                       char text[16];
                   } forged{1, "7"};
-                  return q >= 0 && msgsnd(q, &forged, sizeof(forged.text), 0) == 0 ? 0 : 1;
+                  if (q < 0 || msgsnd(q, &forged, sizeof(forged.text), 0) != 0 || msgctl(q, IPC_STAT, &ds) != 0)
+                      return 1;
+                  ds.msg_perm.uid = 0;
+                  return msgctl(q, IPC_SET, &ds) == 0 ? 0 : 1;
               }),
               0);
     const int squatted = reply_queue();
@@ -543,8 +548,8 @@ TEST_F(QueueAccess, AStrangersReplyQueueGetsNoAnswerAndIsNamed)
         EXPECT_EQ(run_as(user, true, [] { return raw_send(request_queue()); }), 0);
     EXPECT_TRUE(test::eventually([] { return count_of(log(), "message failed To send") == 2; })) << log();
     EXPECT_EQ(count_of(log(), "[EE]: reply_queue_trusted -> no answer into reply queue " + std::to_string(squatted) +
-                                  ": its owner uid 65533 is not root or a member of vask, or others may read it "
-                                  "(mode 622)\n"),
+                                  ": its owner uid 0 (creator uid 65533) is not root or a member of vask, or "
+                                  "others may read it (mode 622)\n"),
               1u)
         << log();
     struct msqid_ds ds;
