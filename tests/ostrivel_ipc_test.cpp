@@ -232,6 +232,8 @@ TEST_F(DaemonTest, AFullReplyQueueDoesNotStopTheService)
         struct msqid_ds rq;
         return msgctl(requests, IPC_STAT, &rq) == 0 && rq.msg_qnum == 0;
     }));
+    // The last request taken is answered too before the replies are drained.
+    ASSERT_TRUE(test::wait_until_receiving(daemon->pid()));
     test::wire::drain(replies);
     EXPECT_EQ(ask("0"), "5");
     EXPECT_NE(log().find("[WW]: msg_send -> message failed To send\n"), std::string::npos);
