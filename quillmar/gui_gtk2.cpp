@@ -292,7 +292,7 @@ std::string user_name(uid_t uid)
     return found ? std::string(found->pw_name) : std::to_string(uid);
 }
 
-// The design's one line, then the reason and what frees the way.
+// The dialog's first line as it always read, then the reason and what mends it.
 std::string trouble_text(const ipc_trouble_info &t)
 {
     std::string text = "IPC failure with ostrivel service";
