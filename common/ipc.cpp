@@ -11,6 +11,7 @@
 #include <grp.h>
 #include <mutex>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <vector>
@@ -254,6 +255,20 @@ group_lookup ipc_group_lookup(const char *name, gid_t *gid)
         *gid = found->gr_gid;
         return group_lookup::found;
     }
+}
+
+bool ipc_user_lookup(uid_t uid, std::string *name, gid_t *gid)
+{
+    std::vector<char> buf(group_buffer_first);
+    struct passwd pw, *found = nullptr;
+    int ret;
+    while ((ret = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < group_buffer_most)
+        buf.resize(buf.size() * 2);
+    if (ret != 0 || !found)
+        return false;
+    *name = pw.pw_name;
+    *gid = pw.pw_gid;
+    return true;
 }
 
 int msgque_handle(char FLAG, const char *fname, bool clean)

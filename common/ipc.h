@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
 
@@ -64,6 +65,9 @@ enum class group_lookup { found, missing, failed };
 // Looks a group up by name, growing the buffer as far as the entry needs.
 // failed (with errno set) is any failure but "no such group".
 group_lookup ipc_group_lookup(const char *name, gid_t *gid);
+// Looks a user up by uid: its login name and primary group. False when the
+// user database has no such user or cannot be read.
+bool ipc_user_lookup(uid_t uid, std::string *name, gid_t *gid);
 
 extern std::atomic<bool> quit;
 

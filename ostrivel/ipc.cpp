@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <grp.h>
-#include <pwd.h>
 #include <string_view>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -25,9 +24,6 @@ const bool ipc_server_waits = false;
 
 namespace {
 
-constexpr size_t pw_buffer_first = 1024;
-constexpr size_t pw_buffer_most = 1 << 20;
-
 enum class request_class { feature, digit_command, letter_command, other };
 
 request_class classify(std::string_view text)
@@ -44,18 +40,15 @@ request_class classify(std::string_view text)
 // Whether the user uid is, by the user database, a member of the group gid.
 bool group_member(uid_t uid, gid_t gid)
 {
-    std::vector<char> buf(pw_buffer_first);
-    struct passwd pw, *found = nullptr;
-    int ret;
-    while ((ret = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < pw_buffer_most)
-        buf.resize(buf.size() * 2);
-    if (ret != 0 || !found)
+    std::string name;
+    gid_t primary = 0;
+    if (!ipc_user_lookup(uid, &name, &primary))
         return false;
-    if (pw.pw_gid == gid)
+    if (primary == gid)
         return true;
     std::vector<gid_t> groups(16);
     int n = static_cast<int>(groups.size());
-    while (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) {
+    while (getgrouplist(name.c_str(), primary, groups.data(), &n) < 0) {
         if (static_cast<size_t>(n) <= groups.size())
             return false;
         groups.resize(static_cast<size_t>(n));

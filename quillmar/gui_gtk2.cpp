@@ -8,18 +8,17 @@
 #include <csignal>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <gdk/gdkkeysyms.h>
 #include <gdk/gdkx.h>
-#include <chrono>
-#include <pwd.h>
-#include <unistd.h>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <unordered_map>
 
 #include "ip.h"
@@ -28,6 +27,7 @@
 #include "proc_action.h"
 #include "process.h"
 #include "version.h"
+#include "common/ipc.h"
 #include "quillmar/ipc.h"
 
 gtk2_modules g2modules;
@@ -285,11 +285,9 @@ constexpr auto service_patience = std::chrono::seconds(3);
 // The login name of uid, or its number where it has none.
 std::string user_name(uid_t uid)
 {
-    std::string buf(1024, '\0');
-    struct passwd pw, *found = nullptr;
-    while (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == ERANGE && buf.size() < (1u << 20))
-        buf.resize(buf.size() * 2);
-    return found ? std::string(found->pw_name) : std::to_string(uid);
+    std::string name;
+    gid_t gid;
+    return ipc_user_lookup(uid, &name, &gid) ? name : std::to_string(uid);
 }
 
 // The dialog's first line as it always read, then the reason and what mends it.
