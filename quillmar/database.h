@@ -23,6 +23,9 @@ struct quillmar_db_operate {
     // Where the rows of every later listing go. The view hands its own
     // function over, so that the store calls up into no view of its own.
     void (*quillmar_db_list_to)(quillmar_db_row_fn row);
+    // How many times the table has been made: the rows written before it
+    // was last made (a damaged file replaced) are gone.
+    uint64_t (*quillmar_db_made)();
 };
 
 quillmar_db_operate db_get_operate();

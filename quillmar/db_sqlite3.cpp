@@ -37,6 +37,7 @@ struct sqlite3_modules {
     quillmar_db_row_fn list_row = nullptr; // takes each row of a listing
     bool mending = false;                   // a damaged file is being replaced
     bool mend_failed = false;               // it could not be: tried once only
+    uint64_t made = 0;                      // tables made, the first included
 };
 
 sqlite3_modules s3modules;
@@ -204,6 +205,7 @@ int store_open()
     // name processes that may no longer exist.
     sqlite3_exec_sql("DELETE FROM ProcInfo;");
     s3modules.mending = mending;
+    s3modules.made++;
     return SQLITE_OK;
 }
 
@@ -431,6 +433,11 @@ void sqlite3_list_to(quillmar_db_row_fn row)
     s3modules.list_row = row;
 }
 
+uint64_t sqlite3_made()
+{
+    return s3modules.made;
+}
+
 const quillmar_db_operate sqlite3_operate = {
     .quillmar_db_init = sqlite3_db_init,
     .quillmar_db_query = sqlite3_query,
@@ -439,6 +446,7 @@ const quillmar_db_operate sqlite3_operate = {
     .quillmar_db_exec_row = sqlite3_write_row,
     .quillmar_db_clean = sqlite3_db_clean,
     .quillmar_db_list_to = sqlite3_list_to,
+    .quillmar_db_made = sqlite3_made,
 };
 
 } // namespace

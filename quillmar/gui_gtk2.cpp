@@ -20,6 +20,7 @@
 #include <string_view>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 #include "ip.h"
 #include "log.h"
@@ -512,6 +513,14 @@ struct list_update {
     std::unordered_map<std::string_view, GtkCListRow *> rest;
     gsize listed = 0;
     gdouble vscroll = 0, hscroll = 0;
+    // Rows came, went or moved, or columns changed their width: the thaw
+    // draws the view anew. Otherwise only the cells set are drawn, if in sight.
+    bool moved = false;
+    struct cell {
+        GtkCListRow *row;
+        int column;
+    };
+    std::vector<cell> set; // its memory is kept from one update to the next
 };
 
 list_update upd;
@@ -628,8 +637,10 @@ int title_width(GtkCList *clist, int column)
     return req.width - (column_inset + cell_spacing);
 }
 
-void fit_columns(GtkCList *clist)
+// True when a column's width changed.
+bool fit_columns(GtkCList *clist)
 {
+    bool changed = false;
     fit.fitting = true;
     for (int i = 0; i < pe_columns; i++) {
         column_fit &c = fit.columns[i];
@@ -641,10 +652,13 @@ void fit_columns(GtkCList *clist)
         if (pe_list[i].cap > 0)
             width = std::min(width, pe_list[i].cap);
         width = std::max(width, title_width(clist, i));
-        if (clist->column[i].width != width)
+        if (clist->column[i].width != width) {
             gtk_clist_set_column_width(clist, i, width);
+            changed = true;
+        }
     }
     fit.fitting = false;
+    return changed;
 }
 
 void scroll_back(GtkCList *clist)
@@ -736,6 +750,7 @@ void update_row(GtkCList *clist, GtkCListRow *row, row_texts &t)
         // index, and then do just this.
         GTK_CLIST_GET_CLASS(clist)->set_cell_contents(clist, row, i, GTK_CELL_TEXT, text, 0, nullptr, nullptr);
         note_shown(c, text);
+        upd.set.push_back({row, i});
     }
 }
 
@@ -745,6 +760,7 @@ GtkCListRow *add_row(GtkCList *clist, row_texts &t)
     for (int i = 0; i < pe_columns; i++)
         note_shown(fit.columns[i], texts[i] = t.shown_as(i));
     gtk_clist_append(clist, const_cast<gchar **>(texts));
+    upd.moved = true;
     return GTK_CLIST_ROW(clist->row_list_end);
 }
 
@@ -759,7 +775,7 @@ GtkCListRow *row_for(GtkCList *clist, const char *pid)
             upd.cursor = upd.cursor->next;
             return row;
         }
-        upd.reorder = true;
+        upd.reorder = upd.moved = true;
         upd.rest.reserve(static_cast<size_t>(clist->rows));
         for (GList *link = upd.cursor; link; link = link->next) {
             row = GTK_CLIST_ROW(link);
@@ -804,6 +820,30 @@ void prepare2_flush_clist(GtkWidget *clist)
     upd.reorder = false;
     upd.rest.clear();
     upd.listed = 0;
+    upd.moved = list->rows == 0;
+    upd.set.clear();
+}
+
+// Unfreezes the list without drawing it, then draws the cells set that are
+// in sight: a row drawn with an area draws only the cells it meets. Their
+// rows are where the listing put them, as no row moved.
+void thaw_set_cells(GtkCList *clist)
+{
+    clist->freeze_count--;
+    if (clist->freeze_count > 0 || !gtk_widget_is_drawable(GTK_WIDGET(clist)))
+        return;
+    constexpr int cell_spacing = 1; // GtkCList's, above each row
+    for (const list_update::cell &c : upd.set) {
+        const int index = static_cast<int>(GPOINTER_TO_SIZE(c.row->data)) - 1;
+        const GtkCListColumn &column = clist->column[c.column];
+        GdkRectangle area = {.x = column.area.x + clist->hoffset,
+                             .y = clist->row_height * index + (index + 1) * cell_spacing + clist->voffset,
+                             .width = column.area.width,
+                             .height = clist->row_height};
+        if (area.y + area.height > 0 && area.y < clist->clist_window_height && area.x + area.width > 0 &&
+            area.x < clist->clist_window_width)
+            GTK_CLIST_GET_CLASS(clist)->draw_row(clist, &area, index, c.row);
+    }
 }
 
 void finish_flush_clist(GtkWidget *clist)
@@ -815,6 +855,7 @@ void finish_flush_clist(GtkWidget *clist)
             sort_rows(list);
         upd.rest.clear();
         // The rows not listed are last; the last row is at hand.
+        upd.moved |= list->rows > static_cast<gint>(upd.listed);
         while (list->rows > static_cast<gint>(upd.listed)) {
             for (int i = 0; i < pe_columns; i++)
                 if (const char *shown = cell_text(GTK_CLIST_ROW(list->row_list_end), i))
@@ -823,7 +864,12 @@ void finish_flush_clist(GtkWidget *clist)
         }
     }
     refit_widest(list);
-    fit_columns(list);
+    upd.moved |= fit_columns(list);
+    if (upd.open && !upd.moved) {
+        thaw_set_cells(list);
+        upd.open = false;
+        return;
+    }
     // Each row removed above the view shifted GtkCList's offset while frozen,
     // and the thaw would take that for a list that no longer fits the view
     // and jump to its end: the thaw draws the view once, in its place.

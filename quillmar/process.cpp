@@ -24,6 +24,13 @@ namespace {
 
 int64_t errcnt;
 file_operate foperate;
+
+template <size_t N> void put_text(std::string_view text, char (&field)[N])
+{
+    const size_t n = std::min(text.size(), N - 1);
+    memcpy(field, text.data(), n);
+    field[n] = '\0';
+}
 // The pids of this refresh, as an SQL list; its memory is kept between refreshes.
 std::string seen_pids;
 
@@ -37,11 +44,41 @@ constexpr const char *proc_file_names[proc_file_count] = {"stat", "statm", "cmdl
 using proc_fds = std::array<int64_t, proc_file_count>;
 constexpr proc_fds no_fds = {-1, -1, -1};
 
-struct kept_files { int64_t pid; proc_fds fd; };
+// A row's values as last written: each integer column's number (the
+// state's code), and each text column's text and a NUL, in table order.
+struct row_values {
+    std::array<int64_t, proc_column_count> number{};
+    std::string text;
+    bool operator==(const row_values &) const = default;
+};
+
+// The command line is the one file whose reading makes the kernel walk the
+// process's memory. A process's is read when it is new, when its name
+// changes (an exec), and otherwise every cmdline_pace refreshes, a minute.
+constexpr int64_t cmdline_pace = 12;
+uint64_t refresh_count;
+
+// A process the last refresh met: its files, and its row as written then,
+// so that a refresh that reads the same values writes nothing.
+struct kept_process {
+    int64_t pid;
+    proc_fds fd;
+    bool written; // the store holds row
+    row_values row;
+};
 // By pid, ascending, as /proc lists its processes: each refresh walks them
 // beside the listing, and what it did not meet again is closed.
-std::vector<kept_files> kept, kept_next;
+std::vector<kept_process> kept, kept_next;
 size_t kept_at; // the walk's place in kept
+// Processes holding files: in kept_next, and in kept from kept_at on.
+size_t holding_next, holding_rest;
+// The store's count of tables made, when the rows above were written.
+uint64_t store_made;
+
+bool holds_files(const proc_fds &fd)
+{
+    return fd != no_fds;
+}
 
 // An open stat or statm holds a seq_file buffer of one page in the kernel
 // (64 KiB on some arm64 kernels), an open cmdline none. So all three files
@@ -55,18 +92,20 @@ size_t keep_all, keep_cmdline;
 // database, the log, icons and fonts.
 constexpr rlim_t reserved_fds = 256;
 
-// The files kept for pid, if any; those of lower pids the listing passed
-// over are closed.
-proc_fds kept_take(int64_t pid)
+// What the last refresh kept of pid, if it met it; the files of lower pids
+// the listing passed over are closed.
+kept_process *kept_take(int64_t pid)
 {
     for (; kept_at < kept.size() && kept[kept_at].pid <= pid; kept_at++) {
-        if (kept[kept_at].pid == pid)
-            return kept[kept_at++].fd;
-        for (int64_t fd : kept[kept_at].fd)
+        kept_process &k = kept[kept_at];
+        holding_rest -= holds_files(k.fd);
+        if (k.pid == pid)
+            return &kept[kept_at++];
+        for (int64_t fd : k.fd)
             if (fd >= 0)
                 foperate.gfclose(fd);
     }
-    return no_fds;
+    return nullptr;
 }
 
 // The process being read. A process that ends between the directory scan
@@ -75,6 +114,9 @@ struct current_process {
     int64_t errors; // failures that count, once the process is known to live on
     bool gone;
     proc_fds fd; // kept open from the last refresh, or -1
+    // stat was read through the descriptor kept for the process the last
+    // refresh met, not a later one with its pid
+    bool known;
 };
 current_process current;
 
@@ -93,6 +135,7 @@ file_context_info read_file(proc_file file, int64_t pid)
     int64_t &kept_fd = current.fd[file];
     if (kept_fd >= 0) {
         file_context_info info = foperate.gfreread(kept_fd);
+        current.known |= info.len >= 0 && file == proc_stat;
         if (info.len >= 0)
             return info;
         foperate.gfclose(kept_fd);
@@ -112,17 +155,45 @@ file_context_info read_file(proc_file file, int64_t pid)
 }
 
 // The files of the process just read stay open while the budget allows.
-void keep_files(int64_t pid)
+kept_process &keep_files(int64_t pid)
 {
-    kept_files files = {pid, current.fd};
-    const size_t held = kept_next.size() + (kept.size() - kept_at);
+    kept_process &k = kept_next.emplace_back(kept_process{.pid = pid, .fd = current.fd, .written = false, .row = {}});
+    const size_t held = holding_next + holding_rest;
     for (size_t f = 0; f < proc_file_count; f++)
-        if (files.fd[f] >= 0 && (current.gone || held >= (f == proc_cmdline ? keep_cmdline : keep_all))) {
-            foperate.gfclose(files.fd[f]);
-            files.fd[f] = -1;
+        if (k.fd[f] >= 0 && (current.gone || held >= (f == proc_cmdline ? keep_cmdline : keep_all))) {
+            foperate.gfclose(k.fd[f]);
+            k.fd[f] = -1;
         }
-    if (files.fd != no_fds)
-        kept_next.push_back(files);
+    holding_next += holds_files(k.fd);
+    return k;
+}
+
+void row_encode(const proc_info &p, row_values &r)
+{
+    r.text.clear();
+    for (size_t i = 0; i < proc_column_count; i++) {
+        const proc_store_column &c = proc_store_columns[i];
+        switch (c.kind) {
+        case proc_column_kind::integer: r.number[i] = p.*c.integer; break;
+        case proc_column_kind::state: r.number[i] = p.state; break;
+        case proc_column_kind::text: r.text.append(proc_column_text(p, c)).push_back('\0'); break;
+        }
+    }
+}
+
+// A text column's text in a row as written.
+std::string_view row_text(const row_values &r, proc_column column)
+{
+    std::string_view rest = r.text;
+    for (const proc_store_column &c : proc_store_columns) {
+        if (c.kind != proc_column_kind::text)
+            continue;
+        const std::string_view text = rest.substr(0, rest.find('\0'));
+        if (&c == &proc_store_column_of(column))
+            return text;
+        rest.remove_prefix(std::min(rest.size(), text.size() + 1));
+    }
+    return {};
 }
 
 // A machine file, opened, read once and closed; a failed read counts.
@@ -205,6 +276,17 @@ void proc_affinity_get(proc_info &pinfo, int64_t pid)
     proc_cpulist_format(pinfo.affinity, minfo.cpu_count, pinfo.cpulist);
 }
 
+// Whether the process's command line is read in this refresh, rather than
+// taken from its row as last written.
+bool cmdline_due(const kept_process *last, const proc_info &pinfo)
+{
+    if (!last || !current.known)
+        return true;
+    const std::string_view cmdline = row_text(last->row, proc_column::CmdLine);
+    return cmdline.empty() || row_text(last->row, proc_column::Comm) != pinfo.comm ||
+           (refresh_count + static_cast<uint64_t>(last->pid)) % cmdline_pace == 0;
+}
+
 // False when the process ended before it was read: then it has no row and
 // its failed reads do not count.
 bool proc_info_get(const dirent *entry, const quillmar_db_operate &store)
@@ -212,22 +294,52 @@ bool proc_info_get(const dirent *entry, const quillmar_db_operate &store)
     long pid = 0; // the name begins with a digit, the listing saw to that
     std::from_chars(entry->d_name, entry->d_name + strlen(entry->d_name), pid);
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get process %ld info\n", pid);
-    current = {.errors = 0, .gone = false, .fd = kept_take(pid)};
+    kept_process *last = kept_take(pid);
+    current = {.errors = 0, .gone = false, .fd = last ? last->fd : no_fds, .known = false};
     proc_info pinfo{};
     pinfo = proc_stat_get(pinfo, pid);
     if (!current.gone)
         pinfo = proc_statm_get(pinfo, pid);
-    if (!current.gone)
+    if (!current.gone && cmdline_due(last, pinfo))
         pinfo = proc_cmdline_get(pinfo, pid);
+    else if (!current.gone)
+        put_text(row_text(last->row, proc_column::CmdLine), pinfo.cmdline);
     pinfo.pid = pid;
     if (!current.gone)
         proc_affinity_get(pinfo, pid);
-    keep_files(pid);
-    if (current.gone)
+    if (current.gone) {
+        for (int64_t fd : current.fd)
+            if (fd >= 0)
+                foperate.gfclose(fd);
         return false;
+    }
+    kept_process &k = keep_files(pid);
     errcnt += current.errors;
-    store.quillmar_db_exec_row(pinfo);
+    // The last row's text stays allocated from one refresh to the next.
+    static row_values read;
+    row_encode(pinfo, read);
+    if (last && last->written && last->row == read) {
+        k.row = std::move(last->row);
+        k.written = true;
+        return true;
+    }
+    k.row = std::move(read);
+    if (last)
+        read = std::move(last->row);
+    k.written = store.quillmar_db_exec_row(pinfo);
     return true;
+}
+
+// Rows written into a table since made anew (a damaged file replaced) are
+// gone: each is written again.
+void forget_rows_if_store_made_anew(const quillmar_db_operate &store)
+{
+    const uint64_t made = store.quillmar_db_made();
+    if (made == store_made)
+        return;
+    store_made = made;
+    for (kept_process &k : kept)
+        k.written = false;
 }
 
 void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
@@ -237,11 +349,13 @@ void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
     machine_mem_info_get();
     minfo.mtime = machine_stat_info_get();
     store.quillmar_db_exec_sql("BEGIN;");
+    forget_rows_if_store_made_anew(store);
 
     long count = 0;
     seen_pids.assign("DELETE FROM ProcInfo WHERE Pid NOT IN (");
     kept_at = 0;
     kept_next.clear();
+    holding_next = 0;
     while (const dirent *entry = readdir(procdir)) {
         if (!proc_dir_entry_is_process(dirfd(procdir), entry->d_name, entry->d_type) ||
             !proc_info_get(entry, store))
@@ -256,8 +370,11 @@ void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
     store.quillmar_db_exec_sql(seen_pids.c_str());
     kept_take(INT64_MAX);
     kept.swap(kept_next);
+    holding_rest = holding_next;
+    refresh_count++;
 
     store.quillmar_db_exec_sql("COMMIT;");
+    forget_rows_if_store_made_anew(store);
     vskprint(LOG_LEVEL_INFO, __func__, "total of %ld processes are obtained\n", count);
 }
 
@@ -418,12 +535,15 @@ int8_t proc_list_flush(const quillmar_db_operate &store)
 
 void proc_list_release()
 {
-    if (kept.empty())
+    if (holding_rest == 0)
         return;
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to close the files kept for the process explorer\n");
-    for (const kept_files &files : kept)
-        for (int64_t fd : files.fd)
-            if (fd >= 0)
+    // The rows stay as written, and with them what was last read.
+    for (kept_process &k : kept)
+        for (int64_t &fd : k.fd)
+            if (fd >= 0) {
                 foperate.gfclose(fd);
-    kept.clear();
+                fd = -1;
+            }
+    holding_rest = 0;
 }

@@ -1010,6 +1010,24 @@ std::string cell_of(const list_shown &s, const std::string &pid, int column)
     return "(no row)";
 }
 
+// The list's rows as the screen shows them, once every drawing is done.
+std::string list_pixels()
+{
+    GdkWindow *rows = GTK_CLIST(g2modules.clist)->clist_window;
+    gdk_window_process_all_updates();
+    test::gtk::pump();
+    gdk_flush();
+    int w = 0, h = 0;
+    gdk_drawable_get_size(rows, &w, &h);
+    GdkPixbuf *shot = gdk_pixbuf_get_from_drawable(nullptr, rows, nullptr, 0, 0, 0, 0, w, h);
+    if (!shot)
+        return {};
+    std::string pixels(reinterpret_cast<const char *>(gdk_pixbuf_get_pixels(shot)),
+                       static_cast<size_t>(gdk_pixbuf_get_rowstride(shot) * h));
+    g_object_unref(shot);
+    return pixels;
+}
+
 TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
 {
     GtkCList *clist = GTK_CLIST(g2modules.clist);
@@ -1046,8 +1064,9 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         // last; started first, in between and last.
         {"in place", 2000, {104, 150, 152, 154, 156, 158, 400, 698}, {101, 451, 701, 703}, {{300, 160}}, false,
          "8.00"},
-        {"re-sorted", 4000, {500}, {705}, {}, true, "4.00"}, // most rows move
-        {"one moved up", 4000, {}, {}, {{302, 500}}, true, "4.00"},
+        {"values only", 2000, {}, {}, {{300, 170}, {330, 90}}, false, "8.50"}, // no row moves, one in sight
+        {"re-sorted", 4000, {500}, {705}, {}, true, "4.25"}, // most rows move
+        {"one moved up", 4000, {}, {}, {{302, 500}}, true, "4.25"},
     };
     for (const auto &r : refreshes) {
         // Where the user left the view, and a row selected there.
@@ -1084,6 +1103,11 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         g_signal_handler_disconnect(v, vh);
         g_signal_handler_disconnect(h, hh);
         const list_shown in_place = shown();
+        // The update drew what a redraw of the whole list draws.
+        const std::string drawn = list_pixels();
+        gdk_window_invalidate_rect(clist->clist_window, nullptr, FALSE);
+        EXPECT_FALSE(drawn.empty());
+        EXPECT_TRUE(drawn == list_pixels()) << r.what << ": the screen is not what a redraw shows";
         EXPECT_EQ(jumps, 0) << r.what << ": the view moved";
         EXPECT_EQ(gtk_adjustment_get_value(v), top) << r.what;
         EXPECT_EQ(gtk_adjustment_get_value(h), left) << r.what;
