@@ -2,6 +2,7 @@
 // the ProcInfo table is made at start and dropped at exit.
 #include "db_sqlite3.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -351,9 +352,14 @@ int64_t integer_or(sqlite3_stmt *stmt, int col, int64_t missing)
 // Texts come back byte for byte as they were stored, valid UTF-8 or not.
 void text_or_placeholder(sqlite3_stmt *stmt, int col, std::span<char> field)
 {
-    const unsigned char *text =
-        sqlite3_column_type(stmt, col) == SQLITE_TEXT ? sqlite3_column_text(stmt, col) : nullptr;
-    snprintf(field.data(), field.size(), "%s", text ? reinterpret_cast<const char *>(text) : "----");
+    const bool is_text = sqlite3_column_type(stmt, col) == SQLITE_TEXT;
+    const std::string_view text =
+        is_text ? std::string_view(reinterpret_cast<const char *>(sqlite3_column_text(stmt, col)),
+                                   static_cast<size_t>(sqlite3_column_bytes(stmt, col)))
+                : "----";
+    const size_t n = strnlen(text.data(), std::min(text.size(), field.size() - 1));
+    memcpy(field.data(), text.data(), n);
+    field[n] = '\0';
 }
 
 proc_info decode_row(sqlite3_stmt *stmt)

@@ -74,6 +74,8 @@ size_t kept_at; // the walk's place in kept
 size_t holding_next, holding_rest;
 // The store's count of tables made, when the rows above were written.
 uint64_t store_made;
+// A process the last refresh met has ended: its row is to go.
+bool ended;
 
 bool holds_files(const proc_fds &fd)
 {
@@ -101,6 +103,7 @@ kept_process *kept_take(int64_t pid)
         holding_rest -= holds_files(k.fd);
         if (k.pid == pid)
             return &kept[kept_at++];
+        ended = true;
         for (int64_t fd : k.fd)
             if (fd >= 0)
                 foperate.gfclose(fd);
@@ -308,6 +311,7 @@ bool proc_info_get(const dirent *entry, const quillmar_db_operate &store)
     if (!current.gone)
         proc_affinity_get(pinfo, pid);
     if (current.gone) {
+        ended |= last != nullptr;
         for (int64_t fd : current.fd)
             if (fd >= 0)
                 foperate.gfclose(fd);
@@ -356,6 +360,7 @@ void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
     kept_at = 0;
     kept_next.clear();
     holding_next = 0;
+    ended = false;
     while (const dirent *entry = readdir(procdir)) {
         if (!proc_dir_entry_is_process(dirfd(procdir), entry->d_name, entry->d_type) ||
             !proc_info_get(entry, store))
@@ -365,10 +370,12 @@ void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
         seen_pids += entry->d_name;
     }
     // Processes that have ended leave the table with the refresh that no
-    // longer sees them, and their files are closed.
-    seen_pids += ");";
-    store.quillmar_db_exec_sql(seen_pids.c_str());
+    // longer sees them, and their files are closed. Every row was written
+    // for a process met, so while none has ended, none is to go.
     kept_take(INT64_MAX);
+    seen_pids += ");";
+    if (ended)
+        store.quillmar_db_exec_sql(seen_pids.c_str());
     kept.swap(kept_next);
     holding_rest = holding_next;
     refresh_count++;
