@@ -679,10 +679,24 @@ void gtk2_clist_map(GtkWidget *clist, gpointer)
     scroll_back(GTK_CLIST(clist));
 }
 
+// What the list keeps of each row beside its cells, as the row's data: its
+// place in the listing, from 1 (0: not listed in this update), and its
+// cells' texts as last formatted, one after another, so that a row whose
+// texts all stay is passed over at one compare.
+struct row_state {
+    gsize place = 0;
+    std::string texts;
+};
+
+row_state &state_of(const GtkCListRow *row)
+{
+    return *static_cast<row_state *>(row->data);
+}
+
 // The listing's order: rows not listed in this update (0) wrap round to last.
 gint by_listing(GtkCList *, gconstpointer a, gconstpointer b)
 {
-    auto place = [](gconstpointer row) { return GPOINTER_TO_SIZE(static_cast<const GtkCListRow *>(row)->data) - 1; };
+    auto place = [](gconstpointer row) { return state_of(static_cast<const GtkCListRow *>(row)).place - 1; };
     return place(a) < place(b) ? -1 : place(a) > place(b);
 }
 
@@ -716,8 +730,14 @@ GtkWidget *gtk2_create_pe_box()
 struct row_texts {
     explicit row_texts(const proc_info &p)
     {
-        for (int i = 0; i < pe_columns; i++)
+        // Its memory is kept from one row to the next.
+        static std::string all;
+        all.clear();
+        for (int i = 0; i < pe_columns; i++) {
             *(end[i] = put_cell(pe_list[i], p, raw[i])) = '\0';
+            all.append(raw[i], end[i] + 1);
+        }
+        joined = all;
     }
     const char *shown_as(int i)
     {
@@ -729,12 +749,17 @@ struct row_texts {
     }
     char raw[pe_columns][affinity_bound];
     char *end[pe_columns];
+    std::string_view joined; // every raw text with its NUL
     std::unique_ptr<gchar, gchar_free> valid[pe_columns];
 };
 
 // Only the cells whose text changed are written, and measured.
 void update_row(GtkCList *clist, GtkCListRow *row, row_texts &t)
 {
+    row_state &state = state_of(row);
+    if (state.texts == t.joined)
+        return;
+    state.texts = t.joined;
     for (int i = 0; i < pe_columns; i++) {
         const char *shown = cell_text(row, i);
         if (shown && strcmp(shown, t.raw[i]) == 0)
@@ -761,7 +786,11 @@ GtkCListRow *add_row(GtkCList *clist, row_texts &t)
         note_shown(fit.columns[i], texts[i] = t.shown_as(i));
     gtk_clist_append(clist, const_cast<gchar **>(texts));
     upd.moved = true;
-    return GTK_CLIST_ROW(clist->row_list_end);
+    GtkCListRow *row = GTK_CLIST_ROW(clist->row_list_end);
+    // GtkCList frees a row's data with the row.
+    row->data = new row_state{.place = 0, .texts = std::string(t.joined)};
+    row->destroy = [](gpointer state) { delete static_cast<row_state *>(state); };
+    return row;
 }
 
 // The row shown for the listed process, by the pid it shows, if there is one.
@@ -779,7 +808,7 @@ GtkCListRow *row_for(GtkCList *clist, const char *pid)
         upd.rest.reserve(static_cast<size_t>(clist->rows));
         for (GList *link = upd.cursor; link; link = link->next) {
             row = GTK_CLIST_ROW(link);
-            row->data = nullptr;
+            state_of(row).place = 0;
             if (const char *shown = cell_text(row, 0))
                 upd.rest.emplace(shown, row);
         }
@@ -834,7 +863,7 @@ void thaw_set_cells(GtkCList *clist)
         return;
     constexpr int cell_spacing = 1; // GtkCList's, above each row
     for (const list_update::cell &c : upd.set) {
-        const int index = static_cast<int>(GPOINTER_TO_SIZE(c.row->data)) - 1;
+        const int index = static_cast<int>(state_of(c.row).place) - 1;
         const GtkCListColumn &column = clist->column[c.column];
         GdkRectangle area = {.x = column.area.x + clist->hoffset,
                              .y = clist->row_height * index + (index + 1) * cell_spacing + clist->voffset,
@@ -1375,7 +1404,7 @@ void gtk2_flush_clist(proc_info info)
     else
         row = add_row(clist, texts);
     if (upd.open)
-        row->data = GSIZE_TO_POINTER(++upd.listed);
+        state_of(row).place = ++upd.listed;
 }
 
 const gtk2_base_operate *gtk2_get_base_operate()
