@@ -35,6 +35,9 @@ struct sqlite3_modules {
     statement exists;
     statement update;
     statement insert;
+    // The last listing, compiled once for as long as its sort stays.
+    statement listing;
+    std::string listing_sql;
     quillmar_db_row_fn list_row = nullptr; // takes each row of a listing
     bool mending = false;                   // a damaged file is being replaced
     bool mend_failed = false;               // it could not be: tried once only
@@ -97,6 +100,7 @@ void connection_close()
     s3modules.exists.reset();
     s3modules.update.reset();
     s3modules.insert.reset();
+    s3modules.listing.reset();
     s3modules.db.reset();
 }
 
@@ -403,14 +407,20 @@ bool sqlite3_query(int64_t pid, bool is_desc, const char *colname)
     // equal keys keep a stable order from one refresh to the next
     snprintf(sql, sizeof(sql), "SELECT * FROM ProcInfo ORDER BY %s %s, Pid ASC;", colname, is_desc ? "DESC" : "ASC");
 
+    statement &stmt = s3modules.listing;
+    if (s3modules.listing_sql != sql)
+        stmt.reset();
     sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(s3modules.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+    if (!stmt && sqlite3_prepare_v2(s3modules.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
         vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 query pid %ld failed with msg %s\n", static_cast<long>(pid),
                  errmsg());
         mend_if_damaged();
         return false;
     }
-    statement stmt(raw);
+    if (!stmt) {
+        stmt.reset(raw);
+        s3modules.listing_sql = sql;
+    }
     int64_t count = 0;
     int rc;
     while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
@@ -418,6 +428,7 @@ bool sqlite3_query(int64_t pid, bool is_desc, const char *colname)
         if (s3modules.list_row)
             s3modules.list_row(decode_row(stmt.get()));
     }
+    sqlite3_reset(stmt.get());
     if (rc != SQLITE_DONE) {
         vskprint(LOG_LEVEL_ERROR, __func__, "sqlite3 query pid %ld failed with msg %s\n", static_cast<long>(pid),
                  errmsg());

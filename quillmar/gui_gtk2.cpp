@@ -543,6 +543,7 @@ struct list_fit {
     std::array<column_fit, pe_columns> columns;
     std::array<bool, pe_columns> user_sized{}; // resized by hand: the user's width is kept
     std::array<int, 128> ascii{}; // advances; 0: not measured yet
+    std::array<int, pe_columns> title{}; // what each title needs; 0: not measured yet
     std::unique_ptr<PangoLayout, gobject_unref> layout;
     bool fitting = false; // the widths being set are the view's, not the user's
 };
@@ -601,6 +602,7 @@ void note_gone(column_fit &c, const char *text)
 void gtk2_clist_style_set(GtkWidget *, GtkStyle *, gpointer)
 {
     fit.ascii.fill(0);
+    fit.title.fill(0);
     fit.layout.reset();
     for (column_fit &c : fit.columns) {
         c.widest = INT_MAX; // as wide as no cell: each column looks again
@@ -651,7 +653,9 @@ bool fit_columns(GtkCList *clist)
         int width = PANGO_PIXELS_CEIL(std::max(c.widest, c.measured));
         if (pe_list[i].cap > 0)
             width = std::min(width, pe_list[i].cap);
-        width = std::max(width, title_width(clist, i));
+        if (fit.title[i] == 0)
+            fit.title[i] = std::max(1, title_width(clist, i));
+        width = std::max(width, fit.title[i]);
         if (clist->column[i].width != width) {
             gtk_clist_set_column_width(clist, i, width);
             changed = true;

@@ -289,6 +289,14 @@ TEST_F(CollectorTest, RowsOfAnEarlierRunAreClearedAtStart)
     ASSERT_TRUE(stored_row(999999999));
     ASSERT_EQ(db.quillmar_db_init(), 0);
     EXPECT_FALSE(stored_row(999999999));
+    // A refresh writes only the rows whose values changed, but into a table
+    // made anew every row, ourselves among them.
+    proc_list_flush(db);
+    ASSERT_TRUE(stored_row(getpid()));
+    ASSERT_EQ(db.quillmar_db_init(), 0);
+    proc_list_flush(db);
+    EXPECT_TRUE(stored_row(getpid()));
+    EXPECT_TRUE(stored_row(1));
 }
 
 // A child that takes the names it is sent as its process name, and says
