@@ -521,6 +521,7 @@ TEST_F(FaultyFilesTest, FailedReadsAreCountedAndEndedProcessesAreNot)
         std::vector<std::tuple<const char *, step, int>> faults; // of the child; "/proc/..." are the machine's
         int8_t result;
         row_is row;
+        bool known = false; // listed by a refresh before
     } cases[] = {
         {"every read works", {}, 0, row_is::kept},
         {"two failed reads", {{"stat", step::read, EIO}, {"cmdline", step::read, EIO}}, 2, row_is::kept},
@@ -534,12 +535,17 @@ TEST_F(FaultyFilesTest, FailedReadsAreCountedAndEndedProcessesAreNot)
          row_is::absent},
         {"ended before statm", {{"statm", step::kill_before_open, 0}}, 0, row_is::absent},
         {"ended before its affinity", {{"cmdline", step::kill_after_read, 0}}, 0, row_is::absent},
+        {"listed before, ended after its stat", {{"stat", step::kill_after_read, 0}}, 0, row_is::absent, true},
     };
     for (const auto &c : cases) {
         const pid_t child = spawn_sleeper("", "faulty-child");
         ASSERT_TRUE(test::eventually(
             [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "faulty-child\n"; }));
         faulty_files::faults.clear();
+        if (c.known) {
+            proc_list_flush(db);
+            ASSERT_TRUE(stored_row(child)) << c.what;
+        }
         for (auto [name, at, err] : c.faults)
             faulty_files::faults.push_back({name[0] == '/' ? 0 : child, name, at, err});
         const int8_t result = proc_list_flush(db);
