@@ -513,14 +513,17 @@ struct list_update {
     std::unordered_map<std::string_view, GtkCListRow *> rest;
     gsize listed = 0;
     gdouble vscroll = 0, hscroll = 0;
-    // Rows came, went or moved, or columns changed their width: the thaw
-    // draws the view anew. Otherwise only the cells set are drawn, if in sight.
+    // The list was refilled, or columns changed their width, or the rows in
+    // sight are others or elsewhere: the thaw draws the view anew. Otherwise
+    // rows came, went or moved out of sight only, and just the cells set that
+    // are in sight are drawn. Their memory is kept from one update to the next.
     bool moved = false;
+    std::vector<GtkCListRow *> in_sight;
     struct cell {
         GtkCListRow *row;
         int column;
     };
-    std::vector<cell> set; // its memory is kept from one update to the next
+    std::vector<cell> set;
 };
 
 list_update upd;
@@ -630,10 +633,12 @@ void refit_widest(GtkCList *clist)
     }
 }
 
+constexpr int cell_spacing = 1; // GtkCList's, above each row and beside each cell
+
 // What its title needs, as GtkCList itself reckons it.
 int title_width(GtkCList *clist, int column)
 {
-    constexpr int column_inset = 3, cell_spacing = 1;
+    constexpr int column_inset = 3;
     GtkRequisition req;
     gtk_widget_size_request(clist->column[column].button, &req);
     return req.width - (column_inset + cell_spacing);
@@ -789,7 +794,6 @@ GtkCListRow *add_row(GtkCList *clist, row_texts &t)
     for (int i = 0; i < pe_columns; i++)
         note_shown(fit.columns[i], texts[i] = t.shown_as(i));
     gtk_clist_append(clist, const_cast<gchar **>(texts));
-    upd.moved = true;
     GtkCListRow *row = GTK_CLIST_ROW(clist->row_list_end);
     // GtkCList frees a row's data with the row.
     row->data = new row_state{.place = 0, .texts = std::string(t.joined)};
@@ -808,7 +812,7 @@ GtkCListRow *row_for(GtkCList *clist, const char *pid)
             upd.cursor = upd.cursor->next;
             return row;
         }
-        upd.reorder = upd.moved = true;
+        upd.reorder = true;
         upd.rest.reserve(static_cast<size_t>(clist->rows));
         for (GList *link = upd.cursor; link; link = link->next) {
             row = GTK_CLIST_ROW(link);
@@ -834,6 +838,20 @@ void sort_rows(GtkCList *clist)
         clist->focus_row = g_list_index(clist->row_list, focused); // no call sets it
 }
 
+// The rows GtkCList's window shows, first to last, as GtkCList reckons them.
+void rows_in_sight(GtkCList *clist, std::vector<GtkCListRow *> &rows)
+{
+    rows.clear();
+    const int step = clist->row_height + cell_spacing;
+    if (clist->row_height <= 0 || clist->rows == 0)
+        return;
+    const int first = std::max(0, -clist->voffset / step);
+    const int last = std::min(clist->rows - 1, (clist->clist_window_height - clist->voffset) / step);
+    GList *link = g_list_nth(clist->row_list, static_cast<guint>(first));
+    for (int i = first; i <= last && link; i++, link = link->next)
+        rows.push_back(GTK_CLIST_ROW(link));
+}
+
 void prepare2_flush_clist(GtkWidget *clist)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "gtk2 prepare to flush clist\n");
@@ -855,17 +873,22 @@ void prepare2_flush_clist(GtkWidget *clist)
     upd.listed = 0;
     upd.moved = list->rows == 0;
     upd.set.clear();
+    rows_in_sight(list, upd.in_sight);
 }
 
-// Unfreezes the list without drawing it, then draws the cells set that are
-// in sight: a row drawn with an area draws only the cells it meets. Their
-// rows are where the listing put them, as no row moved.
+// Unfreezes the list without drawing it, gives its scroll bar the list's
+// new height, then draws the cells set that are in sight: a row drawn with
+// an area draws only the cells it meets. Every row listed is where the
+// listing put it.
 void thaw_set_cells(GtkCList *clist)
 {
     clist->freeze_count--;
+    GtkAdjustment *v = gtk_clist_get_vadjustment(clist);
+    const gdouble height = clist->row_height * clist->rows + (clist->rows + 1) * cell_spacing;
+    if (gtk_adjustment_get_upper(v) != height)
+        gtk_adjustment_set_upper(v, height);
     if (clist->freeze_count > 0 || !gtk_widget_is_drawable(GTK_WIDGET(clist)))
         return;
-    constexpr int cell_spacing = 1; // GtkCList's, above each row
     for (const list_update::cell &c : upd.set) {
         const int index = static_cast<int>(state_of(c.row).place) - 1;
         const GtkCListColumn &column = clist->column[c.column];
@@ -888,7 +911,6 @@ void finish_flush_clist(GtkWidget *clist)
             sort_rows(list);
         upd.rest.clear();
         // The rows not listed are last; the last row is at hand.
-        upd.moved |= list->rows > static_cast<gint>(upd.listed);
         while (list->rows > static_cast<gint>(upd.listed)) {
             for (int i = 0; i < pe_columns; i++)
                 if (const char *shown = cell_text(GTK_CLIST_ROW(list->row_list_end), i))
@@ -898,15 +920,20 @@ void finish_flush_clist(GtkWidget *clist)
     }
     refit_widest(list);
     upd.moved |= fit_columns(list);
-    if (upd.open && !upd.moved) {
-        thaw_set_cells(list);
-        upd.open = false;
-        return;
-    }
     // Each row removed above the view shifted GtkCList's offset while frozen,
     // and the thaw would take that for a list that no longer fits the view
     // and jump to its end: the thaw draws the view once, in its place.
     list->voffset = -static_cast<gint>(gtk_adjustment_get_value(gtk_clist_get_vadjustment(list)));
+    if (upd.open && !upd.moved) {
+        // Its memory is kept from one update to the next.
+        static std::vector<GtkCListRow *> now;
+        rows_in_sight(list, now);
+        if (now == upd.in_sight) {
+            thaw_set_cells(list);
+            upd.open = false;
+            return;
+        }
+    }
     if (upd.open)
         gtk_clist_thaw(list);
     upd.open = false;

@@ -57,6 +57,10 @@ struct row_values {
 // changes (an exec), and otherwise every cmdline_pace refreshes, a minute.
 constexpr int64_t cmdline_pace = 12;
 uint64_t refresh_count;
+// glibc counts the configured processors by listing a sysfs directory, which
+// costs more than some refreshes' every other read; the count changes only
+// when a processor is added to the machine. Counted at the same pace.
+int64_t configured_cpus;
 
 // A process the last refresh met: its files, and its row as written then,
 // so that a refresh that reads the same values writes nothing.
@@ -349,7 +353,9 @@ void forget_rows_if_store_made_anew(const quillmar_db_operate &store)
 void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get machine info\n");
-    minfo.cpu_count = sysconf(_SC_NPROCESSORS_CONF);
+    if (refresh_count % cmdline_pace == 0 || configured_cpus <= 0)
+        configured_cpus = sysconf(_SC_NPROCESSORS_CONF);
+    minfo.cpu_count = configured_cpus;
     machine_mem_info_get();
     minfo.mtime = machine_stat_info_get();
     store.quillmar_db_exec_sql("BEGIN;");

@@ -1065,6 +1065,7 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         {"in place", 2000, {104, 150, 152, 154, 156, 158, 400, 698}, {101, 451, 701, 703}, {{300, 160}}, false,
          "8.00"},
         {"values only", 2000, {}, {}, {{300, 170}, {330, 90}}, false, "8.50"}, // no row moves, one in sight
+        {"out of sight", 2000, {600}, {707, 709}, {{330, 91}}, false, "8.50"}, // rows come and go below the view
         {"re-sorted", 4000, {500}, {705}, {}, true, "4.25"}, // most rows move
         {"one moved up", 4000, {}, {}, {{302, 500}}, true, "4.25"},
     };
@@ -1103,7 +1104,9 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         g_signal_handler_disconnect(v, vh);
         g_signal_handler_disconnect(h, hh);
         const list_shown in_place = shown();
-        // The update drew what a redraw of the whole list draws.
+        // The update drew what a redraw of the whole list draws, and its
+        // scroll bar spans the list.
+        const gdouble upper = gtk_adjustment_get_upper(v);
         const std::string drawn = list_pixels();
         gdk_window_invalidate_rect(clist->clist_window, nullptr, FALSE);
         EXPECT_FALSE(drawn.empty());
@@ -1130,6 +1133,7 @@ TEST_F(GuiTest, RefreshesUpdateTheListInPlaceAndShowWhatARefillShows)
         gtk_clist_clear(clist);
         list_rows(rows);
         const list_shown refill = shown();
+        EXPECT_EQ(upper, gtk_adjustment_get_upper(v)) << r.what;
         EXPECT_EQ(in_place.widths, refill.widths) << r.what;
         ASSERT_EQ(in_place.rows.size(), refill.rows.size()) << r.what;
         for (size_t i = 0; i < refill.rows.size(); i++)
