@@ -17,7 +17,7 @@ struct quillmar_db_operate {
     // One process's row, its values bound to statements compiled once per
     // connection: the stored row of its pid is updated, or else inserted.
     // Logs the statement text with its values, as quillmar_db_exec_prepare
-    // does.
+    // does. True when the row was written.
     bool (*quillmar_db_exec_row)(const proc_info &row);
     void (*quillmar_db_clean)();
     // Where the rows of every later listing go. The view hands its own

@@ -324,7 +324,7 @@ int run_row_statement(const proc_info &p, bool update)
 
 // One process's row in one statement: the UPDATE of its stored row, and the
 // INSERT only when no row has its pid. The log shows the statement that
-// wrote the row. False when it does not compile or the file is damaged.
+// wrote the row. False when the row was not written.
 bool write_row_once(const proc_info &p)
 {
     bool update = true;
@@ -334,7 +334,7 @@ bool write_row_once(const proc_info &p)
         rc = run_row_statement(p, update);
     }
     log_row_statement(p, update);
-    if (rc >= 0 && rc != SQLITE_CORRUPT && rc != SQLITE_NOTADB)
+    if (rc == SQLITE_DONE)
         return true;
     vskprint(LOG_LEVEL_ERROR, "sqlite3_exec_prepare_v2", "sqlite3 exec prepare_v2 failed with msg %s\n", errmsg());
     return false;

@@ -882,7 +882,8 @@ void prepare2_flush_clist(GtkWidget *clist)
 // listing put it.
 void thaw_set_cells(GtkCList *clist)
 {
-    clist->freeze_count--;
+    if (clist->freeze_count > 0)
+        clist->freeze_count--;
     GtkAdjustment *v = gtk_clist_get_vadjustment(clist);
     const gdouble height = clist->row_height * clist->rows + (clist->rows + 1) * cell_spacing;
     if (gtk_adjustment_get_upper(v) != height)

@@ -78,8 +78,9 @@ size_t kept_at; // the walk's place in kept
 size_t holding_next, holding_rest;
 // The store's count of tables made, when the rows above were written.
 uint64_t store_made;
-// A process the last refresh met has ended: its row is to go.
-bool ended;
+// A process the last refresh met has ended: its row is to go, until the
+// delete of ended rows has gone through.
+bool ended, delete_due;
 
 bool holds_files(const proc_fds &fd)
 {
@@ -283,6 +284,25 @@ void proc_affinity_get(proc_info &pinfo, int64_t pid)
     proc_cpulist_format(pinfo.affinity, minfo.cpu_count, pinfo.cpulist);
 }
 
+// The rows as last written are no longer the table's: each is written again.
+void forget_rows()
+{
+    for (std::vector<kept_process> *v : {&kept, &kept_next})
+        for (kept_process &k : *v)
+            k.written = false;
+}
+
+// Rows written into a table since made anew (a damaged file replaced, also
+// in the middle of a refresh) are gone.
+void forget_rows_if_store_made_anew(const quillmar_db_operate &store)
+{
+    const uint64_t made = store.quillmar_db_made();
+    if (made == store_made)
+        return;
+    store_made = made;
+    forget_rows();
+}
+
 // Whether the process's command line is read in this refresh, rather than
 // taken from its row as last written.
 bool cmdline_due(const kept_process *last, const proc_info &pinfo)
@@ -321,6 +341,7 @@ bool proc_info_get(const dirent *entry, const quillmar_db_operate &store)
                 foperate.gfclose(fd);
         return false;
     }
+    forget_rows_if_store_made_anew(store);
     kept_process &k = keep_files(pid);
     errcnt += current.errors;
     // The last row's text stays allocated from one refresh to the next.
@@ -338,18 +359,6 @@ bool proc_info_get(const dirent *entry, const quillmar_db_operate &store)
     return true;
 }
 
-// Rows written into a table since made anew (a damaged file replaced) are
-// gone: each is written again.
-void forget_rows_if_store_made_anew(const quillmar_db_operate &store)
-{
-    const uint64_t made = store.quillmar_db_made();
-    if (made == store_made)
-        return;
-    store_made = made;
-    for (kept_process &k : kept)
-        k.written = false;
-}
-
 void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
 {
     vskprint(LOG_LEVEL_INFO, __func__, "prepare to get machine info\n");
@@ -359,7 +368,6 @@ void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
     machine_mem_info_get();
     minfo.mtime = machine_stat_info_get();
     store.quillmar_db_exec_sql("BEGIN;");
-    forget_rows_if_store_made_anew(store);
 
     long count = 0;
     seen_pids.assign("DELETE FROM ProcInfo WHERE Pid NOT IN (");
@@ -380,13 +388,16 @@ void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
     // for a process met, so while none has ended, none is to go.
     kept_take(INT64_MAX);
     seen_pids += ");";
-    if (ended)
-        store.quillmar_db_exec_sql(seen_pids.c_str());
+    delete_due |= ended;
+    if (delete_due)
+        delete_due = !store.quillmar_db_exec_sql(seen_pids.c_str());
     kept.swap(kept_next);
     holding_rest = holding_next;
     refresh_count++;
 
-    store.quillmar_db_exec_sql("COMMIT;");
+    // A transaction that did not commit wrote nothing.
+    if (!store.quillmar_db_exec_sql("COMMIT;"))
+        forget_rows();
     forget_rows_if_store_made_anew(store);
     vskprint(LOG_LEVEL_INFO, __func__, "total of %ld processes are obtained\n", count);
 }

@@ -353,6 +353,10 @@ TEST_F(CollectorTest, KnownProcessesAreRefreshed)
     renamable_child child;
     ASSERT_GT(child.pid(), 0);
     ASSERT_TRUE(child.rename("before"));
+    // Asleep again in its read once it has said so.
+    ASSERT_TRUE(test::eventually([&] {
+        return test::read_file("/proc/" + std::to_string(child.pid()) + "/stat").find(") S ") != std::string::npos;
+    }));
     proc_list_flush(db);
     auto first = stored_row(child.pid());
     ASSERT_TRUE(first);
@@ -369,7 +373,38 @@ TEST_F(CollectorTest, KnownProcessesAreRefreshed)
     ASSERT_TRUE(second);
     EXPECT_EQ(second->comm, "after");
     EXPECT_EQ(second->state, "T");
+
+    // Its state alone changes.
     kill(child.pid(), SIGCONT);
+    ASSERT_TRUE(test::eventually([&] {
+        return test::read_file("/proc/" + std::to_string(child.pid()) + "/stat").find(") S ") != std::string::npos;
+    }));
+    proc_list_flush(db);
+    auto third = stored_row(child.pid());
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->state, "S");
+}
+
+// A refresh whose transaction did not commit (a full disk) wrote nothing:
+// the next one writes its rows again, though their values stayed.
+TEST_F(CollectorTest, RowsOfARefreshThatDidNotCommitAreWrittenAgain)
+{
+    const pid_t child = spawn_sleeper("", "uncommitted");
+    ASSERT_TRUE(test::eventually(
+        [&] { return test::read_file("/proc/" + std::to_string(child) + "/comm") == "uncommitted\n"; }));
+    quillmar_db_operate failing = db;
+    failing.quillmar_db_exec_sql = [](const char *sql) {
+        if (strcmp(sql, "COMMIT;") != 0)
+            return db.quillmar_db_exec_sql(sql);
+        db.quillmar_db_exec_sql("ROLLBACK;");
+        return false;
+    };
+    proc_list_flush(failing);
+    EXPECT_FALSE(stored_row(child));
+    proc_list_flush(db);
+    EXPECT_TRUE(stored_row(child));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 // The collector's own file operations, with faults put in for chosen files:
@@ -663,9 +698,15 @@ TEST_F(FaultyFilesTest, AKeptFileThatFailsIsOpenedAnew)
     EXPECT_EQ(faulty_files::opens_of("stat", child), 2u);
     EXPECT_EQ(faulty_files::reads_of("cmdline", child), 2u);
     EXPECT_EQ(faulty_files::opens_of("stat", getpid()), 0u);
+    // And the command line stays the process's while it is not read.
+    faulty_files::faults.clear();
+    proc_list_flush(db);
+    proc_list_flush(db);
     auto stored = stored_row(child);
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->comm, "reused");
+    const std::string args = test::read_file("/proc/" + std::to_string(child) + "/cmdline");
+    EXPECT_EQ(stored->cmdline, args.substr(0, args.find('\0')));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     proc_list_release();
