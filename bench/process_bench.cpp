@@ -1,10 +1,9 @@
 // Measures the process explorer beside its peers, in one run on the same
-// processes: the real assistant under an X server of its own on its Process
-// Explorer tab, from outside (CPU per timer refresh, RSS, descriptors and the
-// kernel slab its tab holds), lxtask on the same server and htop in tmux,
-// measured in turn with it, and a steady-state refresh of top. In this
-// thread: the collector with the real store, and handed a store that keeps
-// nothing (its own reads).
+// processes: the real assistant on its Process Explorer tab under an X server
+// of its own (CPU per timer refresh, RSS, descriptors, the kernel slab its tab
+// holds), lxtask on that server and htop in tmux, measured in turn with it, a
+// steady-state refresh of top, a ps; in this thread the collector with the
+// real store, and with a store that keeps nothing (its own reads).
 //   process_bench [--processes N] [--runs R] [--window ASSISTANT [--refreshes K]]
 #include <algorithm>
 #include <cerrno>
@@ -112,25 +111,15 @@ long field_kb(const std::string &path, const char *field)
     return kb;
 }
 
-long count_processes()
+// The entries of a directory, or only those named by a number; -1 when it
+// cannot be listed.
+long entries(const std::string &dir, bool numbered = false)
 {
     std::error_code err;
     long n = 0;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc", err))
-        n += isdigit(static_cast<unsigned char>(entry.path().filename().c_str()[0])) != 0;
-    return n;
-}
-
-long open_fds(pid_t pid)
-{
-    std::error_code err;
-    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", err);
-    return err ? -1 : std::distance(begin(fds), end(fds));
-}
-
-long status_kb(pid_t pid, const char *field)
-{
-    return field_kb("/proc/" + std::to_string(pid) + "/status", field);
+    for (const auto &entry : std::filesystem::directory_iterator(dir, err))
+        n += !numbered || isdigit(static_cast<unsigned char>(entry.path().filename().c_str()[0]));
+    return err ? -1 : n;
 }
 
 // A process's stat line after its name (which may hold blanks and
@@ -149,39 +138,32 @@ template <size_t N> const char *stat_after_name(pid_t pid, char (&text)[N])
     return strrchr(text, ')');
 }
 
-// The run time of every thread of a process, in seconds, to the nanosecond
-// (schedstat): a refresh at a board's load takes a few milliseconds, less
-// than a clock tick of utime and stime.
-double process_cpu(pid_t pid)
+// A thread's run time in seconds, to the nanosecond, from its schedstat.
+double run_time(const std::string &schedstat)
 {
-    std::error_code err;
-    const std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", err);
-    if (err)
-        return -1;
-    double total = 0;
-    for (const auto &task : tasks) {
-        FILE *f = fopen((task.path() / "schedstat").c_str(), "re");
-        unsigned long long ns = 0;
-        if (f && fscanf(f, "%llu", &ns) == 1)
-            total += static_cast<double>(ns) * 1e-9;
-        if (f)
-            fclose(f);
-    }
-    return total;
-}
-
-// The run time of a process's main thread in seconds, to the nanosecond.
-double main_thread_cpu(pid_t pid)
-{
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/%d/schedstat", pid);
-    FILE *f = fopen(path, "re");
+    FILE *f = fopen(schedstat.c_str(), "re");
     unsigned long long ns = 0;
     if (!f || fscanf(f, "%llu", &ns) != 1)
         ns = 0;
     if (f)
         fclose(f);
     return static_cast<double>(ns) * 1e-9;
+}
+
+// The run time of every thread of a process: a refresh at a board's load
+// takes a few milliseconds, less than a clock tick of utime and stime.
+double process_cpu(pid_t pid)
+{
+    std::error_code err;
+    double total = 0;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", err))
+        total += run_time(task.path() / "schedstat");
+    return err ? -1 : total;
+}
+
+double main_thread_cpu(pid_t pid)
+{
+    return run_time("/proc/" + std::to_string(pid) + "/schedstat");
 }
 
 constexpr char window_title[] = "Vask-Assistant [v3.1]";
@@ -211,6 +193,17 @@ public:
 
 private:
     pid_t window_pid(Window window);
+    // A WM_PROTOCOLS message to a window, as a window manager sends it.
+    void send_protocol(Window to, Atom protocol, long argument)
+    {
+        XEvent event{};
+        event.xclient = {.type = ClientMessage, .serial = 0, .send_event = True, .display = display_, .window = to,
+                         .message_type = protocols_, .format = 32, .data = {}};
+        event.xclient.data.l[0] = static_cast<long>(protocol);
+        event.xclient.data.l[1] = argument;
+        event.xclient.data.l[2] = static_cast<long>(to);
+        XSendEvent(display_, to, False, NoEventMask, &event);
+    }
     pid_t xvfb_ = -1, assistant_ = -1;
     Display *display_ = nullptr;
     Window window_ = 0;
@@ -317,16 +310,8 @@ pid_t assistant_window::window_pid(Window window)
 
 double assistant_window::ping()
 {
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window_;
-    event.xclient.message_type = protocols_;
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(ping_);
-    event.xclient.data.l[1] = ++serial_;
-    event.xclient.data.l[2] = static_cast<long>(window_);
     const auto start = clock_type::now();
-    XSendEvent(display_, window_, False, NoEventMask, &event);
+    send_protocol(window_, ping_, ++serial_);
     XFlush(display_);
     for (;;) {
         XEvent reply;
@@ -351,14 +336,7 @@ int assistant_window::close_dialogs()
             attributes.map_state != IsViewable || attributes.override_redirect ||
             window_pid(children[i]) != assistant_)
             continue;
-        XEvent event{};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = children[i];
-        event.xclient.message_type = protocols_;
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = static_cast<long>(delete_window);
-        event.xclient.data.l[1] = CurrentTime;
-        XSendEvent(display_, children[i], False, NoEventMask, &event);
+        send_protocol(children[i], delete_window, CurrentTime);
         closed++;
     }
     if (children)
@@ -554,7 +532,7 @@ bool measure_peer(assistant_window &window, pid_t pid, int refreshes, std::vecto
 }
 
 struct window_figures {
-    summary cpu{};            // utime + stime over the timer refreshes, per refresh, window by window
+    summary cpu{};            // run time over the timer refreshes, per refresh, window by window
     summary lxtask{}, htop{}; // the peers' CPU per refresh, window by window
     summary slab_kb{};        // slab with the tab shown less slab once it is left
     long rss_kb = 0, lxtask_rss_kb = 0, fds = 0, lxtask_fds = 0;
@@ -572,13 +550,18 @@ window_figures measure_window(assistant_window &window, const peer_set &peers, i
     window.key("Right");
     window.ping(); // answered once the refresh of the page switch is over
     std::vector<double> cpu, slab, lxtask, htop;
+    auto measured = [&](pid_t pid, std::vector<double> &samples, const char *who) {
+        if (!measure_peer(window, pid, refreshes, samples))
+            figures.failed = who;
+        return !figures.failed;
+    };
+    auto fds = [](pid_t pid) { return entries("/proc/" + std::to_string(pid) + "/fd"); };
+    auto rss = [](pid_t pid) { return field_kb("/proc/" + std::to_string(pid) + "/status", "VmRSS"); };
     for (int r = 0; r < rounds; r++) {
-        if (!measure_peer(window, window.pid(), refreshes, cpu)) {
-            figures.failed = "the assistant";
+        if (!measured(window.pid(), cpu, "the assistant"))
             return figures;
-        }
-        figures.rss_kb = std::max(figures.rss_kb, status_kb(window.pid(), "VmRSS"));
-        figures.fds = std::max(figures.fds, open_fds(window.pid()));
+        figures.rss_kb = std::max(figures.rss_kb, rss(window.pid()));
+        figures.fds = std::max(figures.fds, fds(window.pid()));
         // Shown, then left and back: leaving the tab closes the files it
         // keeps, and coming back refreshes at once.
         const long shown = field_kb("/proc/meminfo", "Slab");
@@ -588,16 +571,12 @@ window_figures measure_window(assistant_window &window, const peer_set &peers, i
         slab.push_back(static_cast<double>(shown - field_kb("/proc/meminfo", "Slab")));
         window.key("Right");
         window.ping();
-        if (!measure_peer(window, peers.lxtask(), refreshes, lxtask)) {
-            figures.failed = "lxtask";
+        if (!measured(peers.lxtask(), lxtask, "lxtask"))
             return figures;
-        }
-        figures.lxtask_rss_kb = std::max(figures.lxtask_rss_kb, status_kb(peers.lxtask(), "VmRSS"));
-        figures.lxtask_fds = std::max(figures.lxtask_fds, open_fds(peers.lxtask()));
-        if (!measure_peer(window, peers.htop(), refreshes, htop)) {
-            figures.failed = "htop";
+        figures.lxtask_rss_kb = std::max(figures.lxtask_rss_kb, rss(peers.lxtask()));
+        figures.lxtask_fds = std::max(figures.lxtask_fds, fds(peers.lxtask()));
+        if (!measured(peers.htop(), htop, "htop"))
             return figures;
-        }
     }
     figures.cpu = summarise(cpu);
     figures.slab_kb = summarise(slab);
@@ -667,7 +646,7 @@ int main(int argc, char **argv)
     if (assistant && !peers.start(window))
         return 1;
     std::vector<pid_t> sleepers;
-    for (long i = count_processes(); i < processes_wanted; i++) {
+    for (long i = entries("/proc", true); i < processes_wanted; i++) {
         pid_t pid = fork();
         if (pid == 0) {
             // Gone with the bench, whichever way it ends.
@@ -742,11 +721,10 @@ int main(int argc, char **argv)
            listed_rows, sleepers.size(), runs);
     printf("| %-40s | %9s | %9s | %9s | %10s | %8s |\n|%s|-----------|-----------|-----------|------------|----------|\n",
            "", "median ms", "min ms", "max ms", "us/process", "window/x", std::string(42, '-').c_str());
-    if (assistant) {
-        row(("assistant, window: run time / " + std::to_string(refreshes)).c_str(), win.cpu, processes, w);
-        row(("lxtask, refresh 5 s: run time / " + std::to_string(refreshes)).c_str(), win.lxtask, processes, w);
-        row(("htop -d 50 in tmux: run time / " + std::to_string(refreshes)).c_str(), win.htop, processes, w);
-    }
+    for (auto [what, s] : {std::pair("assistant, window", win.cpu), {"lxtask, refresh 5 s", win.lxtask},
+                           {"htop -d 50 in tmux", win.htop}})
+        if (assistant)
+            row((what + std::string(": run time / ") + std::to_string(refreshes)).c_str(), s, processes, w);
     row("top -b: one steady-state refresh", top, processes, w);
     row("ps -e -o pid,...,comm,args", ps, processes, w);
     row("collector, real store (no window)", collect, processes, w);
@@ -758,10 +736,11 @@ int main(int argc, char **argv)
                "lxtask running less ended)\n\n");
         printf("| %-10s | %8s | %8s | %8s | %11s |\n|------------|----------|----------|----------|-------------|\n",
                "", "RSS", "slab", "total", "descriptors");
-        printf("| %-10s | %8.1f | %8.1f | %8.1f | %11ld |\n", "assistant", static_cast<double>(win.rss_kb) / 1024,
-               win.slab_kb.median / 1024, ours / 1024, win.fds);
-        printf("| %-10s | %8.1f | %8.1f | %8.1f | %11ld |\n", "lxtask", static_cast<double>(win.lxtask_rss_kb) / 1024,
-               static_cast<double>(lxtask_slab_kb) / 1024, theirs / 1024, win.lxtask_fds);
+        for (auto [who, rss, slab, fds] : {std::tuple("assistant", win.rss_kb, win.slab_kb.median, win.fds),
+                                           {"lxtask", win.lxtask_rss_kb, static_cast<double>(lxtask_slab_kb),
+                                            win.lxtask_fds}})
+            printf("| %-10s | %8.1f | %8.1f | %8.1f | %11ld |\n", who, static_cast<double>(rss) / 1024, slab / 1024,
+                   (static_cast<double>(rss) + slab) / 1024, fds);
         printf("\ndialogs the assistant opened meanwhile, closed by the bench: %d\n", window.dialogs());
         // A board runs a few hundred processes: there the explorer is to cost
         // clearly less than its peers, and no more than they do beyond.

@@ -352,35 +352,32 @@ TEST_F(CollectorTest, KnownProcessesAreRefreshed)
 {
     renamable_child child;
     ASSERT_GT(child.pid(), 0);
+    // Each step waits for the state the kernel shows, then refreshes: a
+    // renamed child sleeps again in its read once it has said so.
+    const std::string stat = "/proc/" + std::to_string(child.pid()) + "/stat";
+    auto refreshed_in = [&](const char *state) {
+        const std::string shown = std::string(") ") + state + " ";
+        if (!test::eventually([&] { return test::read_file(stat).find(shown) != std::string::npos; }))
+            return std::optional<row>();
+        proc_list_flush(db);
+        return stored_row(child.pid());
+    };
     ASSERT_TRUE(child.rename("before"));
-    // Asleep again in its read once it has said so.
-    ASSERT_TRUE(test::eventually([&] {
-        return test::read_file("/proc/" + std::to_string(child.pid()) + "/stat").find(") S ") != std::string::npos;
-    }));
-    proc_list_flush(db);
-    auto first = stored_row(child.pid());
+    auto first = refreshed_in("S");
     ASSERT_TRUE(first);
     EXPECT_EQ(first->comm, "before");
     EXPECT_EQ(first->state, "S");
 
     ASSERT_TRUE(child.rename("after"));
     kill(child.pid(), SIGSTOP);
-    ASSERT_TRUE(test::eventually([&] {
-        return test::read_file("/proc/" + std::to_string(child.pid()) + "/stat").find(") T ") != std::string::npos;
-    }));
-    proc_list_flush(db);
-    auto second = stored_row(child.pid());
+    auto second = refreshed_in("T");
     ASSERT_TRUE(second);
     EXPECT_EQ(second->comm, "after");
     EXPECT_EQ(second->state, "T");
 
     // Its state alone changes.
     kill(child.pid(), SIGCONT);
-    ASSERT_TRUE(test::eventually([&] {
-        return test::read_file("/proc/" + std::to_string(child.pid()) + "/stat").find(") S ") != std::string::npos;
-    }));
-    proc_list_flush(db);
-    auto third = stored_row(child.pid());
+    auto third = refreshed_in("S");
     ASSERT_TRUE(third);
     EXPECT_EQ(third->state, "S");
 }
