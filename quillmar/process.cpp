@@ -168,7 +168,7 @@ kept_process &keep_files(int64_t pid)
     kept_process &k = kept_next.emplace_back(kept_process{.pid = pid, .fd = current.fd, .written = false, .row = {}});
     const size_t held = holding_next + holding_rest;
     for (size_t f = 0; f < proc_file_count; f++)
-        if (k.fd[f] >= 0 && (current.gone || held >= (f == proc_cmdline ? keep_cmdline : keep_all))) {
+        if (k.fd[f] >= 0 && held >= (f == proc_cmdline ? keep_cmdline : keep_all)) {
             foperate.gfclose(k.fd[f]);
             k.fd[f] = -1;
         }
