@@ -517,7 +517,7 @@ struct list_update {
     // sight are others or elsewhere: the thaw draws the view anew. Otherwise
     // rows came, went or moved out of sight only, and just the cells set that
     // are in sight are drawn. Their memory is kept from one update to the next.
-    bool moved = false;
+    bool redraw_all = false;
     std::vector<GtkCListRow *> in_sight;
     struct cell {
         GtkCListRow *row;
@@ -871,7 +871,7 @@ void prepare2_flush_clist(GtkWidget *clist)
     upd.reorder = false;
     upd.rest.clear();
     upd.listed = 0;
-    upd.moved = list->rows == 0;
+    upd.redraw_all = list->rows == 0;
     upd.set.clear();
     rows_in_sight(list, upd.in_sight);
 }
@@ -920,12 +920,12 @@ void finish_flush_clist(GtkWidget *clist)
         }
     }
     refit_widest(list);
-    upd.moved |= fit_columns(list);
+    upd.redraw_all |= fit_columns(list);
     // Each row removed above the view shifted GtkCList's offset while frozen,
     // and the thaw would take that for a list that no longer fits the view
     // and jump to its end: the thaw draws the view once, in its place.
     list->voffset = -static_cast<gint>(gtk_adjustment_get_value(gtk_clist_get_vadjustment(list)));
-    if (upd.open && !upd.moved) {
+    if (upd.open && !upd.redraw_all) {
         // Its memory is kept from one update to the next.
         static std::vector<GtkCListRow *> now;
         rows_in_sight(list, now);

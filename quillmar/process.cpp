@@ -395,9 +395,11 @@ void proc_list_get(DIR *procdir, const quillmar_db_operate &store)
     holding_rest = holding_next;
     refresh_count++;
 
-    // A transaction that did not commit wrote nothing.
-    if (!store.quillmar_db_exec_sql("COMMIT;"))
+    // A transaction that did not commit wrote and deleted nothing.
+    if (!store.quillmar_db_exec_sql("COMMIT;")) {
         forget_rows();
+        delete_due = true;
+    }
     forget_rows_if_store_made_anew(store);
     vskprint(LOG_LEVEL_INFO, __func__, "total of %ld processes are obtained\n", count);
 }

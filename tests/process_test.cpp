@@ -400,8 +400,13 @@ TEST_F(CollectorTest, RowsOfARefreshThatDidNotCommitAreWrittenAgain)
     EXPECT_FALSE(stored_row(child));
     proc_list_flush(db);
     EXPECT_TRUE(stored_row(child));
+    // Nor did it delete the row of a process that ended before it.
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    proc_list_flush(failing);
+    EXPECT_TRUE(stored_row(child));
+    proc_list_flush(db);
+    EXPECT_FALSE(stored_row(child));
 }
 
 // The collector's own file operations, with faults put in for chosen files:
