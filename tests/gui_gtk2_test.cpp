@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -1294,12 +1295,17 @@ TEST_F(GuiTest, ProcessExplorerSaysWhenNothingIsListed)
 // that it leaves the list; it ends with the test.
 class named_child {
 public:
-    explicit named_child(const char *name, bool ignores_term = false, uid_t uid = 0)
+    // With at, the child gets that pid: the run's pid namespace is its own,
+    // and nothing else in it starts a process meanwhile.
+    explicit named_child(const char *name, bool ignores_term = false, uid_t uid = 0, pid_t at = 0)
     {
         int fds[2];
         EXPECT_EQ(pipe(fds), 0);
         if ((parent_ = fork()) == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (at > 0) {
+                std::ofstream("/proc/sys/kernel/ns_last_pid") << at - 1;
+            }
             if (fork() == 0) {
                 // A new uid clears the parent-death signal: set after it.
                 if (setresuid(uid, uid, uid) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
@@ -1317,10 +1323,15 @@ public:
         EXPECT_EQ(read(fds[0], &pid_, sizeof(pid_)), static_cast<ssize_t>(sizeof(pid_)));
         close(fds[0]);
     }
-    ~named_child()
+    ~named_child() { end(); }
+    // Ended and reaped, its parent too: both pids are free.
+    void end()
     {
-        kill(parent_, SIGKILL);
+        if (parent_ <= 0)
+            return;
+        kill(pid_, SIGKILL);
         waitpid(parent_, nullptr, 0);
+        parent_ = -1;
     }
     pid_t pid_ = -1;
     std::string id() const { return std::to_string(pid_); }
@@ -1384,16 +1395,9 @@ void act_as_user(bool user)
     EXPECT_EQ(syscall(SYS_capset, &header, caps), 0);
 }
 
-pid_t replacement = -1; // where a pid "went", through the seam below
-
-int pidfd_of_replacement(pid_t)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, replacement, 0));
-}
-
 TEST_F(GuiTest, RowMenuActsOnTheChosenProcessOnly)
 {
-    named_child chosen("vask-chosen"), stubborn("vask-stubborn", true), gone("vask-gone"), other("vask-other");
+    named_child chosen("vask-chosen"), stubborn("vask-stubborn", true), gone("vask-gone");
     const pid_t pid = chosen.pid_;
     gtk_notebook_set_current_page(GTK_NOTEBOOK(g2modules.notebook), 1);
     // Only the actions refresh the list from here on: the timer waits an hour.
@@ -1437,30 +1441,27 @@ TEST_F(GuiTest, RowMenuActsOnTheChosenProcessOnly)
     // While the question is open the process ends and its pid goes to
     // another program: the yes reaches neither. Its row, still shown, names
     // another program then.
-    replacement = other.pid_;
-    proc_act_operate reused = *proc_act_get();
-    reused.pidfd_open = pidfd_of_replacement;
-    const proc_act_operate *real = nullptr;
+    const pid_t reused = gone.pid_;
+    std::unique_ptr<named_child> other;
     {
         test::gtk::dialog_answerer yes(g2modules.window, [&] {
-            if (real)
+            if (other)
                 return;
-            kill(gone.pid_, SIGKILL);
-            EXPECT_TRUE(test::eventually([&] { return kill(gone.pid_, 0) != 0; }));
-            real = proc_act_set(&reused);
+            gone.end();
+            other = std::make_unique<named_child>("vask-other", false, 0, reused);
         });
-        on_row(gone.pid_, 3, {"k"});
+        on_row(reused, 3, {"k"});
         answered(yes, 2);
-        on_row(gone.pid_, 3, {"s"});
+        ASSERT_EQ(other->pid_, reused);
+        on_row(reused, 3, {"s"});
         EXPECT_EQ(answered(yes, 3),
                   std::vector<std::string>(
-                      {"Kill process " + gone.id() + " (vask-gone)?",
-                       "Process " + gone.id() + " (vask-gone) has ended: nothing was done.",
-                       "Process " + gone.id() + " (vask-gone) has ended, and its pid now belongs to another program "
-                                                "(vask-other): nothing was done."}));
+                      {"Kill process " + other->id() + " (vask-gone)?",
+                       "Process " + other->id() + " (vask-gone) has ended: nothing was done.",
+                       "Process " + other->id() + " (vask-gone) has ended, and its pid now belongs to another program "
+                                                  "(vask-other): nothing was done."}));
     }
-    proc_act_set(real);
-    EXPECT_EQ(other.state(), 'S');
+    EXPECT_EQ(other->state(), 'S');
 
     // What the user may not do is refused, with the reason.
     named_child stranger("vask-stranger", false, 65534);
@@ -1470,10 +1471,10 @@ TEST_F(GuiTest, RowMenuActsOnTheChosenProcessOnly)
     {
         test::gtk::dialog_answerer ok(g2modules.window);
         on_row(stranger.pid_, 3, {"s"});
-        on_row(other.pid_, 3, {"p", "v"});
+        on_row(other->pid_, 3, {"p", "v"});
         EXPECT_EQ(answered(ok, 2),
                   std::vector<std::string>({"Not permitted: process " + stranger.id() + " belongs to another user",
-                                            "Not permitted: a higher priority for process " + other.id() +
+                                            "Not permitted: a higher priority for process " + other->id() +
                                                 " needs root"}));
     }
     act_as_user(false);

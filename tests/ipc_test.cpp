@@ -32,35 +32,31 @@ gid_t group_id()
     return g ? g->gr_gid : static_cast<gid_t>(-1);
 }
 
-// The service's group as a test needs it, made or removed for the test only:
-// the host gets back the group it had (or had not), with its id and members.
+// The service's group as a test needs it, written into the run's own copy of
+// /etc/group, never the machine's; the copy is as before once the test ends.
 class group_state {
 public:
     static std::unique_ptr<group_state> present(const std::string &members = "")
     {
         auto g = std::unique_ptr<group_state>(new group_state);
-        if (group_id() == static_cast<gid_t>(-1))
-            g->check(test::run({"/usr/sbin/groupadd", "--system", ipc_group}).status == 0);
-        g->check(test::run({"/usr/bin/gpasswd", "-M", members, ipc_group}).status == 0);
+        gid_t gid = 999;
+        while (gid > 100 && getgrgid(gid))
+            gid--;
+        g->write(g->others_ + ipc_group + ":x:" + std::to_string(gid) + ":" + members + "\n");
         return g;
     }
 
     static std::unique_ptr<group_state> absent()
     {
         auto g = std::unique_ptr<group_state>(new group_state);
-        if (group_id() != static_cast<gid_t>(-1))
-            g->check(test::run({"/usr/sbin/groupdel", ipc_group}).status == 0);
+        g->write(g->others_);
         return g;
     }
 
     ~group_state()
     {
-        if (group_id() != static_cast<gid_t>(-1))
-            test::run({"/usr/sbin/groupdel", ipc_group});
-        if (had_gid) {
-            test::run({"/usr/sbin/groupadd", "--system", "-g", std::to_string(*had_gid), ipc_group});
-            test::run({"/usr/bin/gpasswd", "-M", had_members, ipc_group});
-        }
+        if (private_)
+            test::write_file("/etc/group", before_);
     }
 
     bool ok = true;
@@ -68,29 +64,34 @@ public:
 private:
     group_state()
     {
-        if (struct group *g = getgrnam(ipc_group)) {
-            had_gid = g->gr_gid;
-            for (char **m = g->gr_mem; *m; m++) {
-                if (!had_members.empty())
-                    had_members += ',';
-                had_members += *m;
-            }
-        }
+        // Bound over the machine's file: a file system of its own.
+        struct stat file, etc;
+        private_ = stat("/etc/group", &file) == 0 && stat("/etc", &etc) == 0 && file.st_dev != etc.st_dev;
+        ok = private_;
+        before_ = test::read_file("/etc/group");
+        const std::string ours = std::string(ipc_group) + ":";
+        for (const std::string &line : test::lines_of(before_))
+            if (!line.starts_with(ours))
+                others_ += line + "\n";
     }
-    void check(bool done) { ok = ok && done; }
+    void write(const std::string &text)
+    {
+        if (private_)
+            test::write_file("/etc/group", text);
+    }
 
-    std::optional<gid_t> had_gid;
-    std::string had_members;
+    bool private_ = false;
+    std::string before_, others_;
 };
 
-// Runs fn in a child as uid, a member of the service's group or not; returns
-// its exit status.
-int run_as(uid_t uid, bool member, const std::function<int()> &fn)
+// Runs fn in a child as uid, a member of the service's group or not, its
+// group the one of the uid's number unless given; returns its exit status.
+int run_as(uid_t uid, bool member, const std::function<int()> &fn, std::optional<gid_t> primary = {})
 {
     pid_t pid = fork();
     if (pid == 0) {
         gid_t gid = group_id();
-        if (setgroups(member ? 1 : 0, &gid) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
+        if (setgroups(member ? 1 : 0, &gid) != 0 || setgid(primary.value_or(uid)) != 0 || setuid(uid) != 0)
             _exit(100);
         _exit(fn());
     }
@@ -168,7 +169,7 @@ protected:
     {
         // The group the package creates, with the desktop user in it.
         group = group_state::present("nobody");
-        ASSERT_TRUE(group->ok);
+        ASSERT_TRUE(group->ok) << "/etc/group is the machine's own: the test would change it";
         ASSERT_NE(group_id(), static_cast<gid_t>(-1));
         test::board::lay();
         remove_queue(paths::ostrivel_ipc_key, 'c');
@@ -479,6 +480,41 @@ TEST_F(QueueAccess, AFailedGroupLookupLeavesTheQueueToRootAlone)
                               "requests\n"),
               1u)
         << log();
+}
+
+// The service answers a member's request only into a reply queue that no
+// outsider may read: not one that others may read, nor one that its group,
+// or its creator's, may read unless that group is the service's.
+TEST_F(QueueAccess, NoAnswerGoesWhereOutsidersMayRead)
+{
+    start_service();
+    const gid_t ours = group_id();
+    const struct {
+        const char *what;
+        uid_t creator;
+        gid_t group;
+        unsigned mode;
+        unsigned answers;
+    } cases[] = {
+        {"root's, the service's group and others may read", 0, ours, 0644, 0},
+        {"a member's, its own group may read", user, user, 0640, 0},
+        {"a member's, the service's group may read", user, ours, 0640, 1},
+    };
+    const key_t key = ftok(paths::quillmar_ipc_key, 'z');
+    auto queued = [] {
+        struct msqid_ds ds;
+        return msgctl(reply_queue(), IPC_STAT, &ds) == 0 ? ds.msg_qnum : 99;
+    };
+    for (const auto &c : cases) {
+        remove_queue(paths::quillmar_ipc_key, 'z');
+        const size_t unsent = count_of(log(), "message failed To send");
+        ASSERT_EQ(run_as(c.creator, true, [&] { return msgget(key, IPC_CREAT | IPC_EXCL | c.mode) < 0; }, c.group), 0)
+            << c.what;
+        ASSERT_EQ(run_as(user, true, [] { return raw_send(request_queue()); }), 0) << c.what;
+        EXPECT_TRUE(test::eventually([&] { return queued() > 0 || count_of(log(), "message failed To send") > unsent; }))
+            << c.what;
+        EXPECT_EQ(queued(), c.answers) << c.what << ": reply " << test::wire::describe(reply_queue()) << "\n" << log();
+    }
 }
 
 // The receiver's own pause, each wait a minute long: only a wake ends it soon.

@@ -53,6 +53,12 @@ protected:
         ASSERT_GE(requests, 0);
         ASSERT_GE(replies, 0);
         test::wire::drain(replies);
+        // The service answers only into a queue that others may not read.
+        struct msqid_ds ds;
+        ASSERT_EQ(msgctl(replies, IPC_STAT, &ds), 0);
+        ASSERT_TRUE(ds.msg_perm.cuid == geteuid() && ds.msg_perm.uid == geteuid() && !(ds.msg_perm.mode & 077))
+            << "reply " << test::wire::describe(replies) << "; expected one of the test's own (uid " << geteuid()
+            << "), mode 600";
     }
 
     void start()
@@ -72,14 +78,39 @@ protected:
 
     std::optional<std::string> ask(std::string_view text, size_t size = 16)
     {
+        const size_t logged = log().size();
         EXPECT_TRUE(test::wire::send(requests, text, size)) << text;
-        return test::wire::receive(replies);
+        return reply(logged);
+    }
+
+    // The next reply, to a request sent after the log held `logged` bytes.
+    // A reply the service logs as not sent, or none within the patience,
+    // fails the test at once with the reason; its later requests wait no more.
+    std::optional<std::string> reply(size_t logged)
+    {
+        std::optional<std::string> got;
+        if (silent)
+            return got;
+        if (test::eventually([&] {
+                return (got = test::wire::receive(replies, std::chrono::milliseconds(0))) ||
+                       log().find("message failed To send", logged) != std::string::npos;
+            }) &&
+            got)
+            return got;
+        silent = true;
+        const auto lines = test::lines_of(log());
+        std::string last;
+        for (size_t i = lines.size() > 4 ? lines.size() - 4 : 0; i < lines.size(); i++)
+            last += lines[i] + "\n";
+        ADD_FAILURE() << "no reply in " << test::wire::describe(replies) << "; the service's log ends:\n" << last;
+        return got;
     }
 
     static std::string log() { return test::read_file(test::sysroot("/opt/vask/logs/ostrivel0.log")); }
 
     int requests = -1;
     int replies = -1;
+    bool silent = false;
     std::unique_ptr<test::process> daemon;
 };
 
@@ -150,11 +181,12 @@ TEST_F(DaemonTest, UnreadableFeaturesAreClearInTheReply)
 TEST_F(DaemonTest, RepliesComeInRequestOrder)
 {
     start();
+    const size_t logged = log().size();
     for (const char *request : {"1", "0", "1", "4", "5l", "0"})
         ASSERT_TRUE(test::wire::send(requests, request));
     std::vector<std::string> got;
     for (int i = 0; i < 6; i++)
-        got.push_back(test::wire::receive(replies).value_or("(none)"));
+        got.push_back(reply(logged).value_or("(none)"));
     EXPECT_EQ(got, (std::vector<std::string>{"4", "4", "5", "1", "0", "1"}));
 }
 
@@ -263,6 +295,7 @@ TEST_F(DaemonTest, AStopDuringARequestStillSendsItsReply)
     // test writes the value.
     fs::remove(paths::otg_mode);
     ASSERT_EQ(mkfifo(paths::otg_mode, 0600), 0);
+    const size_t logged = log().size();
     ASSERT_TRUE(test::wire::send(requests, "0"));
     ASSERT_TRUE(test::eventually([&] { return reading_a_pipe(daemon->pid()); }));
     daemon->signal(SIGTERM);
@@ -271,7 +304,7 @@ TEST_F(DaemonTest, AStopDuringARequestStillSendsItsReply)
     ASSERT_GE(fifo, 0);
     ASSERT_EQ(write(fifo, "otg\n", 4), 4);
     close(fifo);
-    EXPECT_EQ(test::wire::receive(replies), "5");
+    EXPECT_EQ(reply(logged), "5");
     EXPECT_EQ(daemon->wait(), 15);
     daemon.reset();
     auto lines = test::lines_of(log());

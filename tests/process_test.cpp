@@ -221,6 +221,13 @@ TEST_F(CollectorTest, RefreshStoresEveryProcess)
     ASSERT_TRUE(test::eventually([&] {
         return test::read_file("/proc/" + std::to_string(named) + "/stat").find(" (it's (a b)) S ") != std::string::npos;
     }));
+    // Unreaped: its memory, command line with it, is gone, as a kernel
+    // thread never had one.
+    const pid_t zombie = fork();
+    if (zombie == 0)
+        _exit(0);
+    ASSERT_TRUE(test::eventually(
+        [&] { return test::read_file("/proc/" + std::to_string(zombie) + "/stat").find(") Z ") != std::string::npos; }));
 
     // Processes of the machine may end in the middle of a refresh; one in
     // which every read works counts no failure.
@@ -267,14 +274,15 @@ TEST_F(CollectorTest, RefreshStoresEveryProcess)
         EXPECT_EQ(c->affinity, 3);
         EXPECT_EQ(c->cpulist, "01");
     }
-    // Ourselves and pid 1 are there; kernel threads have no command line.
+    // Ourselves and pid 1 are there; what has no command line shows "----".
     EXPECT_TRUE(stored_row(getpid()));
     auto init = stored_row(1);
     ASSERT_TRUE(init);
-    auto kthreadd = stored_row(2);
-    if (kthreadd) { // absent in a pid namespace
-        EXPECT_EQ(kthreadd->cmdline, "----");
-    }
+    auto z = stored_row(zombie);
+    ASSERT_TRUE(z);
+    EXPECT_EQ(z->state, "Z");
+    EXPECT_EQ(z->cmdline, "----");
+    waitpid(zombie, nullptr, 0);
 
     kill(sleeper, SIGKILL);
     waitpid(sleeper, nullptr, 0);
@@ -778,6 +786,10 @@ TEST_F(CollectorTest, FilesAreKeptOnlyWithinTheDescriptorLimitAndAShareOfMemory)
     // the next processes. Every process is stored.
     const struct { rlim_t limit; long pages; size_t stat_kept; } cases[] = {
         {300, sysconf(_SC_PHYS_PAGES), (300 - 256) / 3}, {1024, 8 * 1024, 16}};
+    // More processes than either budget keeps files for.
+    std::vector<pid_t> sleepers;
+    for (int i = 0; i < 40; i++)
+        sleepers.push_back(spawn_sleeper("", "vask-sleeper"));
     for (const auto &c : cases) {
         const pid_t child = fork();
         if (child == 0) {
@@ -800,6 +812,10 @@ TEST_F(CollectorTest, FilesAreKeptOnlyWithinTheDescriptorLimitAndAShareOfMemory)
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.limit << " " << status;
+    }
+    for (pid_t pid : sleepers) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
 }
 

@@ -3,6 +3,8 @@
 #include "wire.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -69,22 +71,37 @@ struct raw_msg {
     char text[64];
 };
 
-int queue(const char *key_file, char id)
+int queue(const char *key_file, char id, int mode)
 {
     key_t key = ftok(key_file, id);
-    return key < 0 ? -1 : msgget(key, IPC_CREAT | 0777);
+    return key < 0 ? -1 : msgget(key, IPC_CREAT | mode);
 }
 
 } // namespace
 
 int request_queue()
 {
-    return queue(paths::ostrivel_ipc_key, 'c');
+    return queue(paths::ostrivel_ipc_key, 'c', 0777);
 }
 
 int reply_queue()
 {
-    return queue(paths::quillmar_ipc_key, 'z');
+    // As the assistant makes it: the service answers into no queue that
+    // others may read.
+    return queue(paths::quillmar_ipc_key, 'z', 0600);
+}
+
+std::string describe(int msgid)
+{
+    struct msqid_ds ds;
+    if (msgctl(msgid, IPC_STAT, &ds) != 0)
+        return "queue " + std::to_string(msgid) + " (" + strerror(errno) + ")";
+    char text[160];
+    snprintf(text, sizeof(text), "queue %d: creator uid %u, owner %u:%u, mode %03o, %lu messages", msgid,
+             static_cast<unsigned>(ds.msg_perm.cuid), static_cast<unsigned>(ds.msg_perm.uid),
+             static_cast<unsigned>(ds.msg_perm.gid), static_cast<unsigned>(ds.msg_perm.mode & 0777),
+             static_cast<unsigned long>(ds.msg_qnum));
+    return text;
 }
 
 void drain(int msgid)

@@ -27,6 +27,8 @@ namespace wire {
 // The request queue ('c') and the reply queue ('z'), made if missing.
 int request_queue();
 int reply_queue();
+// Who made and owns the queue, its mode and how many messages it holds.
+std::string describe(int msgid);
 void drain(int msgid);
 // Sends raw text bytes with the given text size (16 for well-formed ones).
 bool send(int msgid, std::string_view text, size_t size = 16);
