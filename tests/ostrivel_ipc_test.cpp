@@ -1,5 +1,6 @@
 // The real ostrivel daemon driven over the real queues with the bare wire
 // format: every request class, its reply and the board afterwards.
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -343,15 +344,20 @@ TEST_F(DaemonTest, SignalsStopTheServiceWithNoDescriptorToSpare)
 // it is ready only once its request queue is made.
 TEST_F(DaemonTest, AMissingKeyFileIsLoggedOnceAndTheServiceRecovers)
 {
-    const std::string manager_name = "@vask-notify-" + std::to_string(getpid());
+    // A name the kernel chooses, unique on the machine (abstract names are
+    // shared by every run, their pids not).
     unique_fd manager(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     struct sockaddr_un addr = {.sun_family = AF_UNIX, .sun_path = {}};
-    manager_name.copy(addr.sun_path + 1, manager_name.size() - 1, 1);
-    ASSERT_EQ(bind(manager.get(), reinterpret_cast<sockaddr *>(&addr),
-                   offsetof(sockaddr_un, sun_path) + manager_name.size()), 0);
+    socklen_t len = sizeof(sa_family_t);
+    ASSERT_EQ(bind(manager.get(), reinterpret_cast<sockaddr *>(&addr), len), 0);
+    len = sizeof(addr);
+    ASSERT_EQ(getsockname(manager.get(), reinterpret_cast<sockaddr *>(&addr), &len), 0);
+    // Five hexadecimal digits after the leading NUL.
+    char manager_name[8];
+    snprintf(manager_name, sizeof(manager_name), "@%.5s", addr.sun_path + 1);
     char told[16];
     fs::remove(paths::ostrivel_ipc_key);
-    setenv("NOTIFY_SOCKET", manager_name.c_str(), 1);
+    setenv("NOTIFY_SOCKET", manager_name, 1);
     daemon = std::make_unique<test::process>(std::vector<std::string>{test::bin("ostrivel")});
     unsetenv("NOTIFY_SOCKET");
     // Ten seconds of a key file that is not there.
