@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -1296,7 +1296,7 @@ TEST_F(GuiTest, ProcessExplorerSaysWhenNothingIsListed)
 class named_child {
 public:
     // With at, the child gets that pid: the run's pid namespace is its own,
-    // and nothing else in it starts a process meanwhile.
+    // and nothing else in it starts a process or a thread meanwhile.
     explicit named_child(const char *name, bool ignores_term = false, uid_t uid = 0, pid_t at = 0)
     {
         int fds[2];
@@ -1304,7 +1304,11 @@ public:
         if ((parent_ = fork()) == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (at > 0) {
-                std::ofstream("/proc/sys/kernel/ns_last_pid") << at - 1;
+                const std::string last = std::to_string(at - 1);
+                const int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+                if (fd < 0 || write(fd, last.data(), last.size()) != static_cast<ssize_t>(last.size()))
+                    _exit(1);
+                close(fd);
             }
             if (fork() == 0) {
                 // A new uid clears the parent-death signal: set after it.
@@ -1329,7 +1333,7 @@ public:
     {
         if (parent_ <= 0)
             return;
-        kill(pid_, SIGKILL);
+        kill(pid_ > 0 ? pid_ : parent_, SIGKILL);
         waitpid(parent_, nullptr, 0);
         parent_ = -1;
     }
@@ -1452,6 +1456,7 @@ TEST_F(GuiTest, RowMenuActsOnTheChosenProcessOnly)
         });
         on_row(reused, 3, {"k"});
         answered(yes, 2);
+        ASSERT_TRUE(other);
         ASSERT_EQ(other->pid_, reused);
         on_row(reused, 3, {"s"});
         EXPECT_EQ(answered(yes, 3),

@@ -64,9 +64,10 @@ public:
 private:
     group_state()
     {
-        // Bound over the machine's file: a file system of its own.
-        struct stat file, etc;
-        private_ = stat("/etc/group", &file) == 0 && stat("/etc", &etc) == 0 && file.st_dev != etc.st_dev;
+        // The run's copy, bound over the machine's file.
+        struct stat file, copy;
+        private_ = stat("/etc/group", &file) == 0 && stat(test::group_copy, &copy) == 0 &&
+                   file.st_dev == copy.st_dev && file.st_ino == copy.st_ino;
         ok = private_;
         before_ = test::read_file("/etc/group");
         const std::string ours = std::string(ipc_group) + ":";
@@ -76,8 +77,7 @@ private:
     }
     void write(const std::string &text)
     {
-        if (private_)
-            test::write_file("/etc/group", text);
+        ok = ok && private_ && test::write_file("/etc/group", text);
     }
 
     bool private_ = false;
@@ -97,7 +97,7 @@ int run_as(uid_t uid, bool member, const std::function<int()> &fn, std::optional
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return test::exit_status(status);
 }
 
 int queue_of(const char *key_file, char id)
@@ -169,7 +169,7 @@ protected:
     {
         // The group the package creates, with the desktop user in it.
         group = group_state::present("nobody");
-        ASSERT_TRUE(group->ok) << "/etc/group is the machine's own: the test would change it";
+        ASSERT_TRUE(group->ok) << "/etc/group is not the run's own copy, or the copy cannot be written";
         ASSERT_NE(group_id(), static_cast<gid_t>(-1));
         test::board::lay();
         remove_queue(paths::ostrivel_ipc_key, 'c');
@@ -544,8 +544,8 @@ TEST_F(QueueAccess, AStrangersReplyQueueGetsNoAnswerAndIsNamed)
               0);
     const int squatted = reply_queue();
     start_service();
-    char err_path[] = "/tmp/vask-assistant-XXXXXX";
-    int err_fd = mkstemp(err_path);
+    std::string err_path = std::string(test::scratch) + "/vask-assistant-XXXXXX";
+    int err_fd = mkstemp(err_path.data());
     ASSERT_GE(err_fd, 0);
     fchmod(err_fd, 0666);
     int go[2], told[2];
@@ -604,7 +604,7 @@ TEST_F(QueueAccess, AStrangersReplyQueueGetsNoAnswerAndIsNamed)
     EXPECT_EQ(count_of(err, "failed to remove message queue"), 1u) << err;
     EXPECT_EQ(count_of(err, "message queue is back with id: "), 1u) << err;
     close(err_fd);
-    unlink(err_path);
+    unlink(err_path.c_str());
 }
 
 // The receiver's waits, seen through its pause: each one written to a pipe
@@ -681,8 +681,9 @@ TEST(ReceiveLoop, WaitsDoubleTo3200MsOnEitherFailure)
     for (const auto &c : cases) {
         test::board::lay();
         remove_queue(paths::quillmar_ipc_key, 'z');
+        std::optional<test::file_away> key_away;
         if (!c.key_file)
-            std::filesystem::remove(paths::quillmar_ipc_key);
+            key_away.emplace(paths::quillmar_ipc_key);
         recorded_receiver receiver;
         ASSERT_GT(receiver.pid(), 0);
         int last = -1;

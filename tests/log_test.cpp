@@ -263,8 +263,8 @@ constexpr int local6 = 22 << 3;
 // not let the test have a mount namespace.
 std::optional<std::vector<syslog_entry>> syslog_of(const std::function<void()> &fn)
 {
-    char path[] = "/tmp/vask-syslog-XXXXXX";
-    int out = mkstemp(path);
+    std::string path = std::string(test::scratch) + "/vask-syslog-XXXXXX";
+    int out = mkstemp(path.data());
     if (out < 0)
         return std::nullopt;
     pid_t pid = fork();
@@ -294,7 +294,7 @@ std::optional<std::vector<syslog_entry>> syslog_of(const std::function<void()> &
     waitpid(pid, &status, 0);
     close(out);
     std::string all = test::read_file(path);
-    unlink(path);
+    unlink(path.c_str());
     // 77 and 78: no namespace of its own here. Any other failure shows.
     if (!WIFEXITED(status) || WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 78)
         return std::nullopt;

@@ -44,6 +44,8 @@ bool reading_a_pipe(pid_t pid)
     return false;
 }
 
+constexpr char unsent[] = "[WW]: msg_send -> message failed To send\n";
+
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -94,7 +96,7 @@ protected:
             return got;
         if (test::eventually([&] {
                 return (got = test::wire::receive(replies, std::chrono::milliseconds(0))) ||
-                       log().find("message failed To send", logged) != std::string::npos;
+                       log().find(unsent, logged) != std::string::npos;
             }) &&
             got)
             return got;
@@ -269,7 +271,7 @@ TEST_F(DaemonTest, AFullReplyQueueDoesNotStopTheService)
     ASSERT_TRUE(test::wait_until_receiving(daemon->pid()));
     test::wire::drain(replies);
     EXPECT_EQ(ask("0"), "5");
-    EXPECT_NE(log().find("[WW]: msg_send -> message failed To send\n"), std::string::npos);
+    EXPECT_NE(log().find(unsent), std::string::npos);
 }
 
 TEST_F(DaemonTest, SignalsStopTheServiceWhileItWaits)
@@ -356,7 +358,7 @@ TEST_F(DaemonTest, AMissingKeyFileIsLoggedOnceAndTheServiceRecovers)
     char manager_name[8];
     snprintf(manager_name, sizeof(manager_name), "@%.5s", addr.sun_path + 1);
     char told[16];
-    fs::remove(paths::ostrivel_ipc_key);
+    test::file_away key(paths::ostrivel_ipc_key);
     setenv("NOTIFY_SOCKET", manager_name, 1);
     daemon = std::make_unique<test::process>(std::vector<std::string>{test::bin("ostrivel")});
     unsetenv("NOTIFY_SOCKET");
@@ -367,7 +369,7 @@ TEST_F(DaemonTest, AMissingKeyFileIsLoggedOnceAndTheServiceRecovers)
     EXPECT_EQ(count_of(text, "[WW]: msgque_handle -> create key failed with: -1, errno: 2\n"), 1u) << text;
     EXPECT_LT(recv(manager.get(), told, sizeof(told), 0), 0) << "ready with no request queue";
 
-    test::write_file(paths::ostrivel_ipc_key, "");
+    key.back();
     ssize_t n = -1;
     ASSERT_TRUE(test::eventually([&] { return (n = recv(manager.get(), told, sizeof(told), 0)) >= 0; }));
     EXPECT_GE(existing_request_queue(), 0);

@@ -821,15 +821,15 @@ TEST_F(CollectorTest, FilesAreKeptOnlyWithinTheDescriptorLimitAndAShareOfMemory)
 
 TEST(ProcEntries, OnlyDirectoriesNamedByShortNumbersAreProcesses)
 {
-    char tmpl[] = "/tmp/vask-proc-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string tmpl = std::string(test::scratch) + "/vask-proc-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     const std::filesystem::path dir = tmpl;
     for (const char *d : {"self", "sys", "1", "1234567890", "12345678901", "9x", "x9"})
         std::filesystem::create_directory(dir / d);
     test::write_file(dir / "4242", "");
     std::filesystem::create_directory_symlink(dir / "1", dir / "77");
     std::filesystem::create_symlink(dir / "4242", dir / "78");
-    const int fd = open(tmpl, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(tmpl.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     const struct {
         const char *name;

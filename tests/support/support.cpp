@@ -36,10 +36,23 @@ std::string sysroot(std::string_view rel)
     return std::string(paths::sysroot) + std::string(rel);
 }
 
-void write_file(const std::string &path, std::string_view text)
+bool write_file(const std::string &path, std::string_view text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+    return static_cast<bool>(out.flush());
+}
+
+file_away::file_away(std::string path) : path_(std::move(path))
+{
+    away_ = rename(path_.c_str(), (path_ + ".away").c_str()) == 0;
+}
+
+void file_away::back()
+{
+    if (away_)
+        rename((path_ + ".away").c_str(), path_.c_str());
+    away_ = false;
 }
 
 size_t open_files(bool (*taken)(std::string_view path, std::string_view arg), std::string_view arg)
@@ -81,9 +94,7 @@ bool has_lines_in_order(std::string_view text, const std::vector<std::string> &w
     return at == wanted.size();
 }
 
-namespace {
-
-int decode_status(int wstatus)
+int exit_status(int wstatus)
 {
     if (WIFEXITED(wstatus))
         return WEXITSTATUS(wstatus);
@@ -92,11 +103,13 @@ int decode_status(int wstatus)
     return -1;
 }
 
+namespace {
+
 // A fresh empty file of the caller's, to be unlinked when done.
 std::string temp_path()
 {
-    char tmpl[] = "/tmp/vask-test-XXXXXX";
-    int fd = mkstemp(tmpl);
+    std::string tmpl = std::string(scratch) + "/vask-test-XXXXXX";
+    int fd = mkstemp(tmpl.data());
     if (fd >= 0)
         close(fd);
     return tmpl;
@@ -135,7 +148,7 @@ run_result run(const std::vector<std::string> &argv)
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
-    run_result r{decode_status(wstatus), read_file(out), read_file(err)};
+    run_result r{exit_status(wstatus), read_file(out), read_file(err)};
     unlink(out.c_str());
     unlink(err.c_str());
     return r;
@@ -166,7 +179,7 @@ int process::wait()
     while (waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {
     }
     reaped_ = true;
-    return decode_status(wstatus);
+    return exit_status(wstatus);
 }
 
 std::string process::err() const

@@ -21,7 +21,32 @@ std::string bin(std::string_view name);
 std::string source(std::string_view rel);
 std::string sysroot(std::string_view rel);
 
-void write_file(const std::string &path, std::string_view text);
+// Whether the whole text was written.
+bool write_file(const std::string &path, std::string_view text);
+
+// The run's own scratch directory: a tmpfs of the run's mount namespace,
+// gone with the run, also when it is killed.
+inline constexpr char scratch[] = "/run";
+// The run's own copy of /etc/group, bound over the machine's.
+inline constexpr char group_copy[] = "/run/group";
+
+// A wait status as a shell gives it: the exit status, or 128 + the signal.
+int exit_status(int wait_status);
+
+// A file taken away from its path for a while and put back: the same inode,
+// so the queue keys made from it stay the same.
+class file_away {
+public:
+    explicit file_away(std::string path);
+    file_away(const file_away &) = delete;
+    file_away &operator=(const file_away &) = delete;
+    ~file_away() { back(); }
+    void back();
+
+private:
+    std::string path_;
+    bool away_ = false;
+};
 
 // The descriptors this process holds on files whose path is taken.
 size_t open_files(bool (*taken)(std::string_view path, std::string_view arg), std::string_view arg = {});
